@@ -1,0 +1,59 @@
+// BPE merging of one piece's ids into its final tokens.
+//
+// `bpe_merge` computes canonical BPE (lowest rank first, leftmost among equals)
+// with one of three strategies: the streaming merger and scan-and-merge (both
+// need a monotonic table) and the canonical merger (any table). `MergeScratch`
+// holds every per-call buffer so that, once grown, no piece allocates.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "bpe/merge_table.h"
+
+namespace quorvane {
+
+struct Tokenizer;
+
+// Only the low byte counts: 0 automatic, 1 streaming merger, anything else scan-and-merge.
+using MergeStrategy = uint32_t;
+inline constexpr MergeStrategy kMergeAuto = 0;
+inline constexpr MergeStrategy kMergeStream = 1;
+inline constexpr MergeStrategy kMergeScan = 2;
+
+// Pieces longer than this use the streaming merger (automatic choice) or the
+// heap-based canonical merger.
+inline constexpr size_t kShortPieceMax = 256;
+
+struct MergeScratch {
+  std::vector<uint32_t> output;  // the call's result; every piece is appended here
+  std::vector<uint32_t> piece;   // ids of the piece to merge, filled by the driver
+  // Canonical merger, long pieces.
+  std::vector<uint32_t> prev;
+  std::vector<uint32_t> next;
+  std::vector<uint8_t> alive;
+  std::vector<std::pair<uint32_t, uint32_t>> heap;  // (rank, position)
+  std::vector<uint32_t> collected;
+  // Canonical merger, short pieces.
+  std::vector<uint32_t> pair_ranks;
+  // Scan-and-merge.
+  std::vector<uint32_t> scan_ranks;
+  std::vector<uint32_t> scan_ids;
+  std::vector<uint32_t> scan_origins;
+  std::vector<uint32_t> scan_next_ranks;
+  // Streaming merger.
+  std::vector<uint32_t> pending;                    // rule ranks
+  std::vector<std::pair<uint32_t, uint32_t>> work;  // (token, candidate rule)
+};
+
+// Merges scratch.piece and appends the result to scratch.output.
+void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy);
+
+// One step of the streaming merger: token `token` with candidate rule `rule`.
+void stream_merge_push(const StreamTables& stream, uint32_t token, uint32_t rule,
+                       std::vector<uint32_t>& pending,
+                       std::vector<std::pair<uint32_t, uint32_t>>& work,
+                       std::vector<uint32_t>& output);
+
+}  // namespace quorvane

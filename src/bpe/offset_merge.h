@@ -1,0 +1,25 @@
+// BPE over one piece that carries the byte span of every token through the merges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lib/span.h"
+
+namespace quorvane {
+
+struct Tokenizer;
+
+struct OffsetScratch {
+  std::vector<uint32_t> ids;
+  std::vector<Span> spans;
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;  // (rank, merged id) per adjacent pair
+};
+
+// Encodes text[start, end) and appends its ids and spans to the two outputs.
+void encode_piece_with_offsets(const Tokenizer& model, const uint8_t* text, size_t start,
+                               size_t end, std::vector<uint32_t>& out_ids,
+                               std::vector<Span>& out_spans, OffsetScratch& scratch);
+
+}  // namespace quorvane

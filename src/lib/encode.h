@@ -1,0 +1,28 @@
+// The encode driver: text -> ids for every ordinary encode.
+//
+// normalization -> metaspace rewrite and word cut (metaspace models) or
+// pre-tokenization (CJK preset, split patterns or a fast scanner) -> whole-piece
+// lookup -> byte table or byte fallback -> BPE per piece.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "bpe/bpe_merge.h"
+#include "lib/result.h"
+#include "lib/tokenizer.h"
+
+namespace quorvane {
+
+// Encodes `text` and appends its ids to `out`. `add_prefix` allows the metaspace
+// prefix (modes 2 and 3 only).
+InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
+                          bool add_prefix, std::vector<uint32_t>& out);
+
+// The piece encoder of byte_fallback models: character ids, falling back to the
+// ids of a character's UTF-8 bytes, then BPE. Appends to scratch.output.
+void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
+                          MergeStrategy strategy);
+
+}  // namespace quorvane

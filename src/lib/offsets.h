@@ -1,0 +1,22 @@
+// Encoding with the byte span of every token (ByteLevel models only).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "lib/result.h"
+#include "lib/span.h"
+#include "lib/tokenizer.h"
+
+namespace quorvane {
+
+// The reason the model or text cannot be encoded with offsets, or null.
+// Runs the normalizer check, so the caller holds whatever that needs.
+const char* offsets_refusal(const Tokenizer& model, std::string_view text);
+
+// Pieces by the model's pre-tokenizer, each through encode_piece_with_offsets.
+InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
+                                  std::vector<uint32_t>& ids, std::vector<Span>& spans);
+
+}  // namespace quorvane

@@ -1,0 +1,38 @@
+// Compiled split patterns (PCRE2 with JIT) and the pieces they cut a text into.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/result.h"
+#include "lib/span.h"
+
+namespace quorvane {
+
+// One compiled split pattern; move-only, shared read-only by all threads.
+class SplitRegex {
+ public:
+  // Compiles `pattern` (UTF-8, Unicode properties, match limit 1,000,000).
+  // The error is the regular-expression library's own description.
+  static Result<SplitRegex> compile(std::string_view pattern);
+
+  SplitRegex(SplitRegex&&) noexcept;
+  SplitRegex& operator=(SplitRegex&&) noexcept;
+  ~SplitRegex();
+
+  const std::string& pattern() const { return pattern_; }
+  void* code() const { return code_; }  // pcre2_code_8*
+
+ private:
+  SplitRegex() = default;
+  std::string pattern_;
+  void* code_ = nullptr;
+};
+
+// Cuts the text with every pattern in turn; the result tiles the text in order.
+// With no patterns the result is the one span (0, length), even for an empty text.
+std::vector<Span> regex_pieces(const std::vector<SplitRegex>& patterns, std::string_view text);
+
+}  // namespace quorvane

@@ -1,0 +1,102 @@
+// The tokenizer model: everything encoding and decoding need, reduced at load
+// time to lookup tables, flags and compiled patterns.
+//
+// Built only by `load_tokenizer_json` (loader.h); read-only afterwards except
+// for the special-token group, which `build_special_matcher` (special_tokens.h)
+// replaces as a whole under the Python object's exclusive borrow.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "bpe/merge_table.h"
+#include "lib/fx_hash.h"
+#include "lib/normalize.h"
+#include "lib/split_regex.h"
+#include "pretok/scanner.h"
+
+namespace quorvane {
+
+class SpecialTokenMatcher;
+
+struct TokenSpan {
+  uint32_t offset;
+  uint32_t len;
+};
+
+// The decoded bytes of every id, packed into one arena.
+struct TokenBytes {
+  std::string arena;
+  std::vector<TokenSpan> spans;  // one per id, in id order
+
+  std::string_view bytes_of(uint32_t id) const {
+    const TokenSpan& s = spans[id];
+    return std::string_view(arena.data() + s.offset, s.len);
+  }
+};
+
+// Negative entries mean "no id".
+using ByteIdTable = std::array<int32_t, 256>;
+using AsciiIdTable = std::array<int32_t, 128>;
+using CharIdMap = absl::flat_hash_map<uint32_t, uint32_t, FxHash>;
+using PieceMap = absl::flat_hash_map<std::string, uint32_t, FxHash, std::equal_to<>>;
+
+// 0 off; 1 spaces become U+2581; 2 as 1 and U+2581 is prepended when allowed;
+// 3 as 2 unless the text already starts with U+2581.
+using MetaspaceMode = uint8_t;
+// 0 none, 1 always, 2 first: with 2 only a gap at offset 0 may get the prefix.
+using PrefixScheme = uint8_t;
+
+struct Tokenizer {
+  // Identity and size.
+  std::string path;
+  uint64_t n_vocab = 1;
+
+  // Vocabulary and per-id tables.
+  TokenBytes token_bytes;
+  ByteIdTable byte_ids;
+  AsciiIdTable ascii_ids;
+  CharIdMap char_ids;
+  std::optional<PieceMap> piece_ids;  // only when "ignore_merges" is true
+
+  // Merge tables.
+  MergeMap merges;
+  StreamTables stream;
+  bool monotonic = true;
+
+  // Text-processing settings.
+  bool byte_fallback = false;
+  bool byte_level = true;
+  NormalizerKind normalizer_kind = kNormNone;
+  MetaspaceMode metaspace_mode = 0;
+  bool cjk_preset = false;
+  ScannerSpec scanner;
+  std::vector<SplitRegex> split_regexes;
+  bool decode_strip_space = false;
+
+  // Special tokens (replaced together).
+  std::shared_ptr<const SpecialTokenMatcher> special_matcher;
+  std::vector<uint32_t> special_ids;
+  std::vector<uint8_t> special_lstrip;
+  std::vector<uint8_t> special_rstrip;
+  PrefixScheme prefix_scheme = 0;
+
+  Tokenizer() {
+    byte_ids.fill(-1);
+    ascii_ids.fill(-1);
+  }
+  Tokenizer(const Tokenizer&) = delete;
+  Tokenizer& operator=(const Tokenizer&) = delete;
+  Tokenizer(Tokenizer&&) = default;
+  Tokenizer& operator=(Tokenizer&&) = default;
+  ~Tokenizer();
+};
+
+}  // namespace quorvane
