@@ -6,6 +6,7 @@
 // All of it is built once by the loader and only read afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,0 +1,103 @@
+#include "bpe/merge_table.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace quorvane {
+
+namespace {
+
+constexpr size_t kMinSlots = 16;
+
+// At most one slot in three is used, so probe paths stay short and there is
+// always an empty slot to end a failed search.
+size_t slot_count_for(size_t n_rules) {
+  size_t count = kMinSlots;
+  while (count < 3 * n_rules) count *= 2;
+  return count;
+}
+
+}  // namespace
+
+MergeMap::MergeMap() : slots_(kMinSlots, MergeSlot{0, 0, 0}), mask_(kMinSlots - 1) {}
+
+MergeMap MergeMap::build(const std::vector<MergeRule>& rules) {
+  MergeMap map;
+  const size_t count = slot_count_for(rules.size());
+  map.slots_.assign(count, MergeSlot{0, 0, 0});
+  map.mask_ = count - 1;
+  // No duplicate check: a repeated pair takes a later slot on the same probe
+  // path, so lookups always reach the lower rank first.
+  for (size_t r = 0; r < rules.size(); ++r) {
+    const uint64_t key = merge_key(rules[r].left, rules[r].right);
+    uint64_t h = fmix64(key) & map.mask_;
+    while (map.slots_[h].key != 0) h = (h + 1) & map.mask_;
+    map.slots_[h] = MergeSlot{key, static_cast<uint32_t>(r), rules[r].merged};
+  }
+  return map;
+}
+
+StreamTables StreamTables::build(std::vector<MergeRule>&& rules, uint64_t n_vocab) {
+  StreamTables t;
+  const size_t n_rules = rules.size();
+
+  // Per-token rank lists, packed: the ranks with left = id lie at
+  // list_ranks[list_start[id] .. list_start[id + 1]), in increasing order.
+  std::vector<uint32_t> list_start(n_vocab + 1, 0);
+  for (const MergeRule& rule : rules) {
+    if (rule.left < n_vocab) ++list_start[rule.left + 1];
+  }
+  for (uint64_t id = 0; id < n_vocab; ++id) list_start[id + 1] += list_start[id];
+  std::vector<uint32_t> list_ranks(list_start[n_vocab]);
+  {
+    std::vector<uint32_t> fill(list_start.begin(), list_start.end() - 1);
+    for (size_t r = 0; r < n_rules; ++r) {
+      const uint32_t left = rules[r].left;
+      if (left < n_vocab) list_ranks[fill[left]++] = static_cast<uint32_t>(r);
+    }
+  }
+
+  t.first_rule.assign(n_vocab, kNone);
+  t.next_rule.assign(n_rules, kNone);
+  for (uint64_t id = 0; id < n_vocab; ++id) {
+    const uint32_t begin = list_start[id];
+    const uint32_t end = list_start[id + 1];
+    if (begin == end) continue;
+    t.first_rule[id] = list_ranks[begin];
+    for (uint32_t k = begin; k + 1 < end; ++k) t.next_rule[list_ranks[k]] = list_ranks[k + 1];
+  }
+
+  // Ranks equal to r are passed over, so a rule whose merged id is its own
+  // left never follows itself.
+  t.follow_rule.assign(n_rules, kNone);
+  for (size_t r = 0; r < n_rules; ++r) {
+    const uint32_t merged = rules[r].merged;
+    if (merged >= n_vocab) continue;
+    const auto begin = list_ranks.begin() + list_start[merged];
+    const auto end = list_ranks.begin() + list_start[merged + 1];
+    const auto it = std::upper_bound(begin, end, static_cast<uint32_t>(r));
+    if (it != end) t.follow_rule[r] = *it;
+  }
+
+  rules.shrink_to_fit();
+  t.rules = std::move(rules);
+  return t;
+}
+
+bool merges_are_monotonic(const std::vector<MergeRule>& rules, uint64_t n_vocab) {
+  std::vector<int64_t> created(n_vocab, -1);
+  std::vector<int64_t> used(n_vocab, std::numeric_limits<int64_t>::max());
+  for (size_t r = 0; r < rules.size(); ++r) {
+    const MergeRule& rule = rules[r];
+    const auto rank = static_cast<int64_t>(r);
+    if (rule.merged < n_vocab) created[rule.merged] = std::max(created[rule.merged], rank);
+    if (rule.left < n_vocab) used[rule.left] = std::min(used[rule.left], rank);
+    if (rule.right < n_vocab) used[rule.right] = std::min(used[rule.right], rank);
+  }
+  for (uint64_t id = 0; id < n_vocab; ++id) {
+    if (created[id] >= 0 && used[id] <= created[id]) return false;
+  }
+  return true;
+}
+
+}  // namespace quorvane

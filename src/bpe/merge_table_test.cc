@@ -1,0 +1,142 @@
+#include "bpe/merge_table.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+std::vector<MergeRule> distinct_rules(size_t n) {
+  std::vector<MergeRule> rules;
+  for (uint32_t i = 0; i < n; ++i) rules.push_back({i, i + 1, 1000000 + i});
+  return rules;
+}
+
+TEST(MergeMapTest, SlotCountKeepsTableAtMostOneThirdFull) {
+  EXPECT_EQ(MergeMap().slot_count(), 16u);
+  EXPECT_EQ(MergeMap::build({}).slot_count(), 16u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(5)).slot_count(), 16u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(6)).slot_count(), 32u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(10)).slot_count(), 32u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(11)).slot_count(), 64u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(100000)).slot_count(), 524288u);
+}
+
+TEST(MergeMapTest, FindsEveryRuleAndNothingElse) {
+  const auto rules = distinct_rules(5000);
+  const MergeMap map = MergeMap::build(rules);
+  for (uint32_t r = 0; r < rules.size(); ++r) {
+    const MergeHit hit = map.find(rules[r].left, rules[r].right);
+    ASSERT_EQ(hit.rank, r);
+    ASSERT_EQ(hit.merged, rules[r].merged);
+  }
+  EXPECT_EQ(map.find(1, 0).rank, kNone);  // reversed pair
+  EXPECT_EQ(map.find(0, 2).rank, kNone);
+  EXPECT_EQ(map.rank(7, 9), kNone);
+  EXPECT_EQ(MergeMap().find(0, 0).rank, kNone);
+  EXPECT_EQ(MergeMap().find(3, 4).merged, kNone);
+}
+
+TEST(MergeMapTest, ZeroPairIsStoredAndFound) {
+  const MergeMap map = MergeMap::build({{5, 6, 7}, {0, 0, 9}, {0, 1, 10}});
+  EXPECT_EQ(map.find(0, 0).rank, 1u);
+  EXPECT_EQ(map.find(0, 0).merged, 9u);
+  EXPECT_EQ(map.find(0, 1).rank, 2u);
+  EXPECT_EQ(map.find(1, 0).rank, kNone);
+  EXPECT_EQ(merge_key(0, 0), ~uint64_t{0});
+  EXPECT_EQ(merge_key(1, 2), (uint64_t{1} << 32) | 2);
+  // The all-ones pair shares the key of (0, 0); ids never reach all ones.
+  size_t used = 0;
+  for (const MergeSlot& s : map.slots()) used += s.key != 0;
+  EXPECT_EQ(used, 3u);
+}
+
+TEST(MergeMapTest, DuplicatePairFindsLowerRankButKeepsBothSlots) {
+  const std::vector<MergeRule> rules = {{1, 2, 3}, {4, 5, 6}, {1, 2, 7}};
+  const MergeMap map = MergeMap::build(rules);
+  EXPECT_EQ(map.find(1, 2).rank, 0u);
+  EXPECT_EQ(map.find(1, 2).merged, 3u);
+  size_t used = 0;
+  for (const MergeSlot& s : map.slots()) used += s.key != 0;
+  EXPECT_EQ(used, 3u);
+}
+
+TEST(MergeMapTest, HashIsMurmurFinalizer) {
+  EXPECT_EQ(fmix64(0), 0u);
+  EXPECT_EQ(fmix64(1), 0xb456bcfc34c2cb2cULL);
+}
+
+TEST(StreamTablesTest, EmptyRules) {
+  const StreamTables t = StreamTables::build({}, 4);
+  EXPECT_EQ(t.first_rule, std::vector<uint32_t>(4, kNone));
+  EXPECT_TRUE(t.next_rule.empty());
+  EXPECT_TRUE(t.follow_rule.empty());
+  EXPECT_TRUE(t.rules.empty());
+}
+
+TEST(StreamTablesTest, IndexTables) {
+  // ids: a=0 b=1 c=2 ab=3 abc=4 bc=5 aa=6
+  std::vector<MergeRule> rules = {
+      {0, 1, 3},  // 0: a b -> ab
+      {1, 2, 5},  // 1: b c -> bc
+      {3, 2, 4},  // 2: ab c -> abc
+      {0, 0, 6},  // 3: a a -> aa
+      {3, 0, 9},  // 4: ab a (merged out of range)
+      {0, 2, 0},  // 5: a c -> a (merged equals its own left)
+      {0, 5, 7},  // 6: a bc
+  };
+  const StreamTables t = StreamTables::build(std::move(rules), 8);
+  EXPECT_EQ(t.rules.size(), 7u);
+  EXPECT_EQ(t.rules.capacity(), 7u);
+  EXPECT_EQ(t.first_rule, (std::vector<uint32_t>{0, 1, kNone, 2, kNone, kNone, kNone, kNone}));
+  EXPECT_EQ(t.next_rule, (std::vector<uint32_t>{3, kNone, 4, 5, kNone, 6, kNone}));
+  // 0 makes ab: first ab-left rule above 0 is 2. 2 makes abc: none. 3 makes aa: none.
+  // 4's merged id is out of range. 5 makes a: rules of a above 5 -> 6 (not 5 itself).
+  // 1 makes bc: none. 6 makes 7: none.
+  EXPECT_EQ(t.follow_rule, (std::vector<uint32_t>{2, kNone, kNone, kNone, kNone, 6, kNone}));
+}
+
+TEST(StreamTablesTest, FollowRuleSkipsEarlierRulesOfMergedToken) {
+  // ab is used on the left at rank 0 (before it is made at rank 2) and at rank 3.
+  std::vector<MergeRule> rules = {{3, 2, 4}, {5, 5, 6}, {0, 1, 3}, {3, 5, 7}};
+  const StreamTables t = StreamTables::build(std::move(rules), 8);
+  EXPECT_EQ(t.follow_rule[2], 3u);
+  EXPECT_EQ(t.first_rule[3], 0u);
+  EXPECT_EQ(t.next_rule[0], 3u);
+}
+
+TEST(StreamTablesTest, LeftOutsideVocabularyGetsNoPlace) {
+  std::vector<MergeRule> rules = {{10, 1, 2}, {0, 1, 10}};
+  const StreamTables t = StreamTables::build(std::move(rules), 4);
+  EXPECT_EQ(t.first_rule, (std::vector<uint32_t>{1, kNone, kNone, kNone}));
+  EXPECT_EQ(t.next_rule, (std::vector<uint32_t>{kNone, kNone}));
+  EXPECT_EQ(t.follow_rule, (std::vector<uint32_t>{kNone, kNone}));
+}
+
+TEST(MonotonicTest, Cases) {
+  EXPECT_TRUE(merges_are_monotonic({}, 1));
+  // a b -> ab, ab c -> abc: produce before consume.
+  EXPECT_TRUE(merges_are_monotonic({{0, 1, 3}, {3, 2, 4}}, 5));
+  // ab consumed at rank 0, produced at rank 1.
+  EXPECT_FALSE(merges_are_monotonic({{3, 2, 4}, {0, 1, 3}}, 5));
+  // Same, consumed on the right.
+  EXPECT_FALSE(merges_are_monotonic({{2, 3, 4}, {0, 1, 3}}, 5));
+  // Merged equals its own left / right.
+  EXPECT_FALSE(merges_are_monotonic({{0, 1, 0}}, 2));
+  EXPECT_FALSE(merges_are_monotonic({{0, 1, 1}}, 2));
+  // (a, bc) at rank 0, (b, c) at rank 1.
+  EXPECT_FALSE(merges_are_monotonic({{0, 4, 5}, {1, 2, 4}}, 6));
+  // Ids outside the vocabulary take no part.
+  EXPECT_TRUE(merges_are_monotonic({{7, 1, 3}, {0, 1, 7}}, 5));
+}
+
+TEST(MonotonicTest, DuplicateCopyCounts) {
+  // ab made at ranks 0 and 2, consumed at rank 1 in between.
+  EXPECT_FALSE(merges_are_monotonic({{0, 1, 3}, {3, 2, 4}, {0, 1, 3}}, 5));
+  // Consumed after both copies: fine.
+  EXPECT_TRUE(merges_are_monotonic({{0, 1, 3}, {0, 1, 3}, {3, 2, 4}}, 5));
+}
+
+}  // namespace
+}  // namespace quorvane
