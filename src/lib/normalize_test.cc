@@ -1,0 +1,94 @@
+#include "lib/normalize.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace quorvane {
+namespace {
+
+std::string norm(NormalizerKind kind, std::string_view text, bool* copied = nullptr) {
+  NormalizedText out;
+  normalize_text(kind, text, out);
+  if (copied != nullptr) *copied = out.is_copy;
+  return std::string(out.text);
+}
+
+TEST(Normalize, AsciiAndEmptyAreViewsForEveryKind) {
+  const std::string ascii = "Hello, world!\t\n0123456789 ~{}|";
+  for (int kind = 0; kind <= 6; ++kind) {
+    NormalizedText out;
+    normalize_text(static_cast<NormalizerKind>(kind), ascii, out);
+    EXPECT_FALSE(out.is_copy) << kind;
+    EXPECT_EQ(out.text.data(), ascii.data()) << kind;
+    EXPECT_EQ(out.text.size(), ascii.size()) << kind;
+
+    normalize_text(static_cast<NormalizerKind>(kind), std::string_view(), out);
+    EXPECT_FALSE(out.is_copy);
+    EXPECT_TRUE(out.text.empty());
+  }
+}
+
+TEST(Normalize, ComposesAndDecomposes) {
+  EXPECT_EQ(norm(kNormNFC, "e\xCC\x81"), "\xC3\xA9");
+  EXPECT_EQ(norm(kNormNFD, "\xC3\xA9"), "e\xCC\x81");
+  EXPECT_EQ(norm(kNormNFKC, "\xC3\xA9"), "\xC3\xA9");
+  EXPECT_EQ(norm(kNormNFKD, "caf\xC3\xA9!"), "cafe\xCC\x81!");
+}
+
+TEST(Normalize, CompatibilityFormsOnlyUnderK) {
+  const std::string fi = "\xEF\xAC\x81";  // U+FB01
+  EXPECT_EQ(norm(kNormNFKC, fi), "fi");
+  EXPECT_EQ(norm(kNormNFKD, fi), "fi");
+  bool copied = true;
+  EXPECT_EQ(norm(kNormNFC, fi, &copied), fi);
+  EXPECT_FALSE(copied);
+  EXPECT_EQ(norm(kNormNFD, fi, &copied), fi);
+  EXPECT_FALSE(copied);
+}
+
+TEST(Normalize, MaybeGivesACopyWithTheSameBytes) {
+  const std::string text = "x\xCC\x80";  // x + U+0300: NFC quick check says Maybe
+  NormalizedText out;
+  normalize_text(kNormNFC, text, out);
+  EXPECT_TRUE(out.is_copy);
+  EXPECT_EQ(out.text, text);
+  EXPECT_NE(out.text.data(), text.data());
+}
+
+TEST(Normalize, MisorderedMarksAreReorderedUnderEveryForm) {
+  // a + U+0301 (class 230) + U+0316 (class 220): out of canonical order.
+  const std::string text = "a\xCC\x81\xCC\x96";
+  for (NormalizerKind kind : {kNormNFC, kNormNFD, kNormNFKC, kNormNFKD}) {
+    bool copied = false;
+    const std::string got = norm(kind, text, &copied);
+    EXPECT_TRUE(copied) << int(kind);
+    EXPECT_NE(got, text) << int(kind);
+  }
+  EXPECT_EQ(norm(kNormNFD, text), "a\xCC\x96\xCC\x81");
+  EXPECT_EQ(norm(kNormNFC, text), "\xC3\xA1\xCC\x96");
+}
+
+TEST(Normalize, NormalizedNonAsciiIsAView) {
+  const std::string text = "\xE4\xBD\xA0\xE5\xA5\xBD \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80";
+  for (NormalizerKind kind : {kNormNFC, kNormNFKC}) {
+    bool copied = true;
+    EXPECT_EQ(norm(kind, text, &copied), text);
+    EXPECT_FALSE(copied);
+  }
+  bool copied = false;
+  norm(kNormNFD, text, &copied);
+  EXPECT_TRUE(copied);  // U+00E9 decomposes
+}
+
+TEST(Normalize, IllFormedBytesSurvive) {
+  const std::string text = std::string("ab\xFF") + "c\xC3";
+  for (NormalizerKind kind : {kNormNFC, kNormNFD, kNormNFKC, kNormNFKD}) {
+    NormalizedText out;
+    normalize_text(kind, text, out);
+    EXPECT_FALSE(out.text.empty());
+  }
+}
+
+}  // namespace
+}  // namespace quorvane
