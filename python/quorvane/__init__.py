@@ -1,4 +1,4 @@
 """quorvane: a fast byte-pair-encoding tokenizer for language-model text."""
-from ._core import __version__  # noqa: F401
+from ._core import Tokenizer, __version__
 
 __all__ = ["Tokenizer", "__version__"]
