@@ -1,0 +1,169 @@
+#include "lib/loader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "bpe/merge_table.h"
+#include "lib/config_reading.h"
+#include "lib/json_lookup.h"
+#include "lib/merge_reading.h"
+#include "lib/pretok_choice.h"
+#include "lib/vocab_tables.h"
+
+namespace quorvane {
+namespace {
+
+std::string os_reason(int err) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* text = strerror_r(err, buf, sizeof buf);
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+// Validates UTF-8 as the standard defines it (no overlongs, surrogates or code
+// points above U+10FFFF).
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    const auto cont = [&](size_t k) { return i + k < n && (p[i + k] & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c <= 0xDF) {
+      if (!cont(1)) return false;
+      i += 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      if (!cont(1) || !cont(2)) return false;
+      if (c == 0xE0 && p[i + 1] < 0xA0) return false;   // overlong
+      if (c == 0xED && p[i + 1] >= 0xA0) return false;  // surrogate
+      i += 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      if (!cont(1) || !cont(2) || !cont(3)) return false;
+      if (c == 0xF0 && p[i + 1] < 0x90) return false;   // overlong
+      if (c == 0xF4 && p[i + 1] >= 0x90) return false;  // above U+10FFFF
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result<std::string> read_file(std::string_view path) {
+  const std::string frame = "cannot read " + std::string(path) + ": ";
+  if (path.find('\0') != std::string_view::npos) {
+    return Error{frame + "file name contained an unexpected NUL byte"};
+  }
+  const std::string name(path);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error{frame + os_reason(errno)};
+  struct stat st;
+  size_t capacity = 1 << 16;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    capacity = static_cast<size_t>(st.st_size) + 1;  // + 1 to see the end in one read
+  }
+  std::string text(capacity, '\0');
+  size_t length = 0;
+  for (;;) {
+    if (length == text.size()) text.resize(text.size() * 2);
+    const ssize_t got = ::read(fd, text.data() + length, text.size() - length);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return Error{frame + os_reason(err)};
+    }
+    if (got == 0) break;
+    length += static_cast<size_t>(got);
+  }
+  text.resize(length);
+  ::close(fd);
+  return text;
+}
+
+Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text) {
+  if (!valid_utf8(text)) {
+    return Error{"cannot read " + std::string(path) + ": stream did not contain valid UTF-8"};
+  }
+  JsonDocument doc;
+  if (auto parsed = parse_json_in_place(text, doc); !parsed) {
+    return Error{"bad JSON: " + parsed.error()};
+  }
+  const JsonValue* model_value = json_find(&doc, "model");
+  if (model_value == nullptr) return Error{"no model"};
+
+  auto model = std::make_unique<Tokenizer>();
+  if (auto ok = check_normalizer(doc); !ok) return Error{ok.error()};
+  model->byte_fallback = json_is_true(json_find(model_value, "byte_fallback"));
+  model->metaspace_mode = metaspace_mode(doc);
+  model->normalizer_kind = normalizer_kind(doc);
+  model->decode_strip_space = decode_strip_space(doc);
+  auto choice = choose_pre_tokenizer(json_find(&doc, "pre_tokenizer"), model->byte_fallback,
+                                     model->metaspace_mode);
+  if (!choice) return Error{choice.error()};
+  const bool ignore_merges = json_is_true(json_find(model_value, "ignore_merges"));
+  model->byte_level = !model->byte_fallback;
+
+  VocabBuild vocab;
+  if (auto ok = read_vocabulary(model_value, json_find(&doc, "added_tokens"), model->byte_fallback,
+                                vocab, *model);
+      !ok) {
+    return Error{ok.error()};
+  }
+
+  std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
+  model->merges = MergeMap::build(rules);
+  model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
+  model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
+
+  if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
+  pack_token_bytes(vocab, *model);
+
+  PretokChoice& c = choice.value();
+  model->cjk_preset = c.cjk_preset;
+  model->scanner = c.scanner;
+  model->split_regexes = std::move(c.split_regexes);
+  model->path = std::string(path);
+  return model;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Tokenizer>> load_tokenizer_json(std::string_view path) {
+  try {
+    auto text = read_file(path);
+    if (!text) return Error{text.error()};
+    return load(path, std::move(text).value());
+  } catch (const std::bad_alloc&) {
+    return Error{"not enough memory to load " + std::string(path)};
+  }
+}
+
+Result<std::unique_ptr<Tokenizer>> load_tokenizer_json_text(std::string_view path,
+                                                            std::string_view json) {
+  try {
+    return load(path, std::string(json));
+  } catch (const std::bad_alloc&) {
+    return Error{"not enough memory to load " + std::string(path)};
+  }
+}
+
+}  // namespace quorvane
