@@ -1,0 +1,146 @@
+// The list-returning batch methods: encode_ordinary_batch, encode_special_batch,
+// count_tokens_batch and decode_batch. Arguments are converted with the lock
+// held, the engine runs over the items with it released, and the result list is
+// built afterwards in input order.
+#include <string>
+#include <vector>
+
+#include "lib/decode.h"
+#include "lib/encode.h"
+#include "lib/py_args.h"
+#include "lib/py_batch_frame.h"
+#include "lib/py_methods.h"
+#include "lib/py_ref.h"
+#include "lib/py_tokenizer.h"
+#include "lib/py_worker_pools.h"
+
+namespace quorvane::py {
+namespace {
+
+const char* const kTextsParams[] = {"texts", "num_threads"};
+const char* const kSequencesParams[] = {"sequences", "num_threads"};
+
+// Steps shared by the three text batches: bind, self, borrow, texts, num_threads.
+struct TextCall {
+  TokenizerObject* tok = nullptr;
+  SharedBorrow borrow;
+  TextBatch texts;
+  uint64_t num_threads = 0;
+
+  bool start(const MethodParams& params, QV_FASTCALL_PARAMS) {
+    PyObject* values[2];
+    if (!bind_args(params, args, nargs, kwnames, values)) return false;
+    tok = check_self(self);
+    if (tok == nullptr || !borrow.acquire(tok->borrow)) return false;
+    if (!texts_from_object(values[0], "texts", texts)) return false;
+    return values[1] == nullptr || arg_u64(values[1], "num_threads", num_threads);
+  }
+};
+
+PyObject* rows_to_pylist(const std::vector<std::vector<uint32_t>>& rows) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    PyObject* row = ids_to_pylist(rows[i]);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
+                            bool parallel_when_small, QV_FASTCALL_PARAMS) {
+  TextCall call;
+  if (!call.start(params, self, args, nargs, kwnames)) return nullptr;
+  std::vector<std::vector<uint32_t>> rows;
+  if (!run_unlocked([&] {
+        return encode_rows(call.tok->model, call.texts, encoder, call.num_threads,
+                           parallel_when_small, rows);
+      })) {
+    return nullptr;
+  }
+  call.texts = TextBatch();
+  return rows_to_pylist(rows);
+}
+
+}  // namespace
+
+PyObject* tok_encode_ordinary_batch(QV_FASTCALL_PARAMS) {
+  static const MethodParams kParams{"Tokenizer.encode_ordinary_batch()", kTextsParams, 2, 1};
+  // The only batch method that goes to the pool even for fewer than two texts.
+  return encode_list_batch(kParams, RowEncoder::kOrdinary, true, self, args, nargs, kwnames);
+}
+
+PyObject* tok_encode_special_batch(QV_FASTCALL_PARAMS) {
+  static const MethodParams kParams{"Tokenizer.encode_special_batch()", kTextsParams, 2, 1};
+  return encode_list_batch(kParams, RowEncoder::kSpecial, false, self, args, nargs, kwnames);
+}
+
+PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
+  static const MethodParams kParams{"Tokenizer.count_tokens_batch()", kTextsParams, 2, 1};
+  TextCall call;
+  if (!call.start(kParams, self, args, nargs, kwnames)) return nullptr;
+  const Tokenizer& model = call.tok->model;
+  const TextBatch& texts = call.texts;
+  std::vector<uint64_t> counts(texts.size());
+  if (!run_unlocked([&] {
+        return run_batch(call.num_threads, texts.size(), texts.total_bytes, false,
+                         [&](size_t i) -> InternalCheck {
+                           std::vector<uint32_t> ids;
+                           InternalCheck failed =
+                               encode_text(model, texts.texts[i], kMergeAuto, true, ids);
+                           counts[i] = ids.size();
+                           return failed;
+                         });
+      })) {
+    return nullptr;
+  }
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    PyObject* n = PyLong_FromUnsignedLongLong(counts[i]);
+    if (n == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
+  }
+  return list.release();
+}
+
+PyObject* tok_decode_batch(QV_FASTCALL_PARAMS) {
+  static const MethodParams kParams{"Tokenizer.decode_batch()", kSequencesParams, 2, 1};
+  PyObject* values[2];
+  if (!bind_args(kParams, args, nargs, kwnames, values)) return nullptr;
+  TokenizerObject* tok = check_self(self);
+  if (tok == nullptr) return nullptr;
+  SharedBorrow borrow;
+  if (!borrow.acquire(tok->borrow)) return nullptr;
+  std::vector<std::vector<uint32_t>> sequences;
+  if (!id_lists_from_object(values[0], "sequences", sequences)) return nullptr;
+  uint64_t num_threads = 0;
+  if (values[1] != nullptr && !arg_u64(values[1], "num_threads", num_threads)) return nullptr;
+
+  const Tokenizer& model = tok->model;
+  uint64_t total = 0;
+  for (const auto& ids : sequences) total += 4 * static_cast<uint64_t>(ids.size());
+  std::vector<std::string> decoded(sequences.size());
+  if (!run_unlocked([&] {
+        return run_batch(num_threads, sequences.size(), total, false,
+                         [&](size_t i) -> InternalCheck {
+                           decoded[i] = decode_bytes(model, sequences[i]);
+                           return nullptr;
+                         });
+      })) {
+    return nullptr;
+  }
+  std::vector<std::vector<uint32_t>>().swap(sequences);
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(decoded.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    PyObject* text = bytes_to_pystr(strip_decoded_space(model, decoded[i]));
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    std::string().swap(decoded[i]);
+  }
+  return list.release();
+}
+
+}  // namespace quorvane::py
