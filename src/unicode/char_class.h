@@ -22,6 +22,7 @@ struct DecodedChar {
 
 // Reads the character at `pos` (< length). A byte that does not start a complete
 // UTF-8 sequence inside the text counts as a one-byte character of its own value.
+// Out of range (pos >= length) gives {0, 0}: no character.
 DecodedChar decode_at(const uint8_t* text, size_t length, size_t pos);
 inline uint32_t utf8_len_at(const uint8_t* text, size_t length, size_t pos) {
   return decode_at(text, length, pos).len;

@@ -1,0 +1,127 @@
+// Kind 2: the o200k-style pattern
+//   P?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+C?
+//   | P?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*C?
+//   | \p{N}{1,limit} | ?[^\s\p{L}\p{N}]+[\r\n/]* | \s*[\r\n]+ | \s+(?!\S) | \s+
+// with P = [^\r\n\p{L}\p{N}] and C the optional case-insensitive contraction.
+//
+// Call the first letter class A (U, L, m in cased classes) and the second B
+// (l, L, m). Backtracking decides the first alternative: A* gives back
+// characters until B+ can start, so from x, with a the end of the A run:
+//   - the character at a is lower-case: the piece runs on over B from a;
+//   - otherwise the piece ends just after the last L or m inside [x, a), when
+//     there is one (so "日本USA" cuts after 本, and "É" decomposed ends at its mark);
+//   - otherwise the first alternative fails and the second takes [x, a).
+// A prefix is tried before no prefix, and the first alternative (both ways)
+// before the second; a mark can be the prefix, since P excludes only L and N.
+#include "pretok/scan_kinds.h"
+#include "pretok/scan_runs.h"
+
+namespace quorvane::scan {
+
+namespace {
+
+constexpr size_t kNoMatch = 0;  // a letter match never ends at 0
+
+inline CasedClass cased_at(const uint8_t* t, size_t n, size_t i, uint32_t* len) {
+  uint8_t b = t[i];
+  if (b < 0x80) {
+    *len = 1;
+    return ascii::kAsciiCased[b];
+  }
+  DecodedChar d = uc::decode(t, n, i);
+  *len = d.len;
+  return uc::cased_class_hi(d.cp);
+}
+
+inline bool in_a(CasedClass k) {
+  return k == CasedClass::kUpper || k == CasedClass::kOtherLetter || k == CasedClass::kMark;
+}
+
+// End of the run of B characters (l, L, m) from i.
+inline size_t lower_run_end(const uint8_t* t, size_t n, size_t i) {
+  for (;;) {
+    while (i < n && (kByteFlags[t[i]] & ascii::kLower)) ++i;
+    if (i >= n || t[i] < 0x80) return i;
+    uint32_t len;
+    CasedClass k = cased_at(t, n, i, &len);
+    if (k != CasedClass::kLower && k != CasedClass::kOtherLetter && k != CasedClass::kMark) {
+      return i;
+    }
+    i += len;
+  }
+}
+
+// The letter alternatives from x (x < n): the first one, and the second when
+// `second` is set and the first fails. Returns kNoMatch when neither matches.
+inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
+  size_t a = x;
+  size_t after_last_lm = kNoMatch;
+  uint32_t len = 0;
+  CasedClass k = CasedClass::kOther;
+  while (a < n) {
+    uint8_t b = t[a];
+    if (kByteFlags[b] & ascii::kUpper) {
+      ++a;
+      continue;
+    }
+    k = cased_at(t, n, a, &len);
+    if (!in_a(k)) break;
+    a += len;
+    if (k != CasedClass::kUpper) after_last_lm = a;
+  }
+  if (a < n && k == CasedClass::kLower) return lower_run_end(t, n, a + len);
+  if (after_last_lm != kNoMatch) return after_last_lm;
+  if (second && a > x) return a;
+  return kNoMatch;
+}
+
+}  // namespace
+
+size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, size_t n, size_t p) {
+  uint8_t b = t[p];
+  uint8_t fb = kByteFlags[b];
+  size_t end = kNoMatch;
+  uint32_t clen = 1;
+  CasedClass cls;
+  if (fb & ascii::kLower) {
+    end = lower_run_end(t, n, p + 1);
+  } else {
+    cls = cased_at(t, n, p, &clen);
+    bool prefix = !(fb & ascii::kCrLf) && (cls == CasedClass::kSpace || cls == CasedClass::kOther ||
+                                           cls == CasedClass::kMark);
+    if (cls == CasedClass::kMark) {
+      // With the mark as prefix the first alternative may match; otherwise it
+      // matches the mark alone (its own last L-or-m).
+      if (p + clen < n) end = letters_from(t, n, p + clen, false);
+      if (end == kNoMatch) end = p + clen;
+    } else if (cls == CasedClass::kUpper || cls == CasedClass::kOtherLetter) {
+      end = letters_from(t, n, p, true);
+    } else if (cls == CasedClass::kLower) {  // non-ASCII lower-case letter
+      end = lower_run_end(t, n, p + clen);
+    } else if (prefix && p + clen < n) {
+      end = letters_from(t, n, p + clen, true);
+    }
+    if (end == kNoMatch) {
+      if (cls == CasedClass::kNumber) return number_run_end(t, n, p, digit_limit);
+      size_t q = (b == ' ' && p + 1 < n) ? p + 1 : p;
+      uint32_t len;
+      if (other_char_at(t, n, q, false, &len)) {
+        size_t e = other_run_end(t, n, q + len, false);
+        while (e < n && (t[e] == '\r' || t[e] == '\n' || t[e] == '/')) ++e;
+        return e;
+      }
+      if (cls == CasedClass::kSpace) {
+        WhitespaceRun r = whitespace_run(t, n, p);
+        if (r.crlf_end) return r.crlf_end;
+        return whitespace_piece_end(t, n, r, p, false);
+      }
+      return p + clen;
+    }
+  }
+  if (contractions && end < n) {
+    if (t[end] == '\'') end += contraction_len(t, n, end, true);
+  }
+  return end;
+}
+
+}  // namespace quorvane::scan

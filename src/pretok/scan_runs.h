@@ -1,0 +1,166 @@
+// Run helpers shared by the scanner kinds (internal to src/pretok and src/cjk).
+//
+// Every helper takes (text, length, position) and returns a byte position; ASCII
+// bytes are classified by one table load each, other characters are decoded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "unicode/char_lookup.h"
+
+namespace quorvane::scan {
+
+using ascii::kByteFlags;
+
+struct Char {
+  uint32_t cp;
+  uint32_t len;
+};
+
+inline Char char_at(const uint8_t* t, size_t n, size_t i) {
+  uint8_t b = t[i];
+  if (b < 0x80) return {b, 1};
+  DecodedChar d = uc::decode(t, n, i);
+  return {d.cp, d.len};
+}
+
+// First position at or after i whose character is not a letter (with `marks`,
+// neither a letter nor a mark), or n.
+inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
+  for (;;) {
+    while (i < n && (kByteFlags[t[i]] & ascii::kLetter)) ++i;
+    if (i >= n || t[i] < 0x80) return i;
+    DecodedChar d = uc::decode(t, n, i);
+    if (!(uc::letter_hi(d.cp) || (marks && uc::mark_hi(d.cp)))) return i;
+    i += d.len;
+  }
+}
+
+// End of the run of number characters from i, at most `limit` characters when
+// limit > 0.
+inline size_t number_run_end(const uint8_t* t, size_t n, size_t i, uint32_t limit) {
+  uint32_t count = 0;
+  while (i < n && (limit == 0 || count < limit)) {
+    uint8_t b = t[i];
+    if (b < 0x80) {
+      if (!(kByteFlags[b] & ascii::kDigit)) break;
+      ++i;
+    } else {
+      DecodedChar d = uc::decode(t, n, i);
+      if (!uc::number_hi(d.cp)) break;
+      i += d.len;
+    }
+    ++count;
+  }
+  return i;
+}
+
+// Whether cp is an "other" character: plain class O, and with `marks` also not a mark.
+inline bool other_hi(uint32_t cp, bool marks) {
+  if (uc::plain_class_hi(cp) != PlainClass::kOther) return false;
+  return !(marks && uc::mark_hi(cp));
+}
+
+inline bool other_char_at(const uint8_t* t, size_t n, size_t i, bool marks, uint32_t* len) {
+  uint8_t b = t[i];
+  if (b < 0x80) {
+    *len = 1;
+    return (kByteFlags[b] & ascii::kOther) != 0;
+  }
+  DecodedChar d = uc::decode(t, n, i);
+  *len = d.len;
+  return other_hi(d.cp, marks);
+}
+
+// End of the run of other characters from i.
+inline size_t other_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
+  for (;;) {
+    while (i < n && (kByteFlags[t[i]] & ascii::kOther)) ++i;
+    if (i >= n || t[i] < 0x80) return i;
+    DecodedChar d = uc::decode(t, n, i);
+    if (!other_hi(d.cp, marks)) return i;
+    i += d.len;
+  }
+}
+
+// Skips the bytes of `flags` (ASCII only) from i.
+inline size_t byte_run_end(const uint8_t* t, size_t n, size_t i, uint8_t flags) {
+  while (i < n && (kByteFlags[t[i]] & flags)) ++i;
+  return i;
+}
+
+struct WhitespaceRun {
+  size_t end;       // end of the maximal whitespace run
+  size_t last;      // start of its last character (== start when the run is empty)
+  size_t crlf_end;  // just after its last CR or LF, or 0 when it holds none
+};
+
+inline WhitespaceRun whitespace_run(const uint8_t* t, size_t n, size_t i) {
+  WhitespaceRun r{i, i, 0};
+  while (i < n) {
+    uint8_t b = t[i];
+    uint32_t len;
+    if (b < 0x80) {
+      uint8_t f = kByteFlags[b];
+      if (!(f & ascii::kSpace)) break;
+      if (f & ascii::kCrLf) r.crlf_end = i + 1;
+      len = 1;
+    } else {
+      DecodedChar d = uc::decode(t, n, i);
+      if (!uc::whitespace_hi(d.cp)) break;
+      len = d.len;
+    }
+    r.last = i;
+    i += len;
+  }
+  r.end = i;
+  return r;
+}
+
+// The whitespace rule: a run reaching the end is whole; a single character is
+// alone; a run followed by a number is whole when keep_before_number; otherwise
+// the run gives up its last character, which may join the next word.
+inline size_t whitespace_piece_end(const uint8_t* t, size_t n, const WhitespaceRun& r, size_t start,
+                                   bool keep_before_number) {
+  if (r.end >= n) return r.end;
+  if (r.last == start) return r.end;
+  if (keep_before_number) {
+    uint8_t b = t[r.end];
+    bool num =
+        b < 0x80 ? (kByteFlags[b] & ascii::kDigit) != 0 : uc::number_hi(uc::decode(t, n, r.end).cp);
+    if (num) return r.end;
+  }
+  return r.last;
+}
+
+inline size_t whitespace_run_end(const uint8_t* t, size_t n, size_t i, bool keep_before_number) {
+  if (i >= n) return i;
+  return whitespace_piece_end(t, n, whitespace_run(t, n, i), i, keep_before_number);
+}
+
+// Whether the maximal whitespace run at i holds a CR or LF; if so *end is just
+// after the last one.
+inline bool newline_run_end(const uint8_t* t, size_t n, size_t i, size_t* end) {
+  WhitespaceRun r = whitespace_run(t, n, i);
+  if (r.crlf_end == 0) return false;
+  *end = r.crlf_end;
+  return true;
+}
+
+// Length of a contraction ('s 'd 'm 't 'll 've 're) at i, or 0. Case-insensitive
+// matching follows Unicode simple case folding as regex engines do: ASCII case,
+// and U+017F LATIN SMALL LETTER LONG S for s.
+inline uint32_t contraction_len(const uint8_t* t, size_t n, size_t i, bool ignore_case) {
+  if (t[i] != '\'' || i + 1 >= n) return 0;
+  uint8_t fold = ignore_case ? 0x20 : 0;
+  uint8_t b1 = t[i + 1] | fold;
+  if (b1 == 's' || b1 == 'd' || b1 == 'm' || b1 == 't') return 2;
+  if (i + 2 >= n) return 0;
+  uint8_t b2 = t[i + 2] | fold;
+  if ((b1 == 'l' && b2 == 'l') || (b1 == 'v' && b2 == 'e') || (b1 == 'r' && b2 == 'e')) return 3;
+  if (ignore_case && t[i + 1] == 0xC5 && t[i + 2] == 0xBF) return 3;
+  return 0;
+}
+
+}  // namespace quorvane::scan

@@ -1,0 +1,114 @@
+#include "unicode/char_class.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "unicode/unicode_tables.h"
+
+namespace quorvane {
+namespace {
+
+DecodedChar Decode(const std::string& s, size_t pos) {
+  return decode_at(reinterpret_cast<const uint8_t*>(s.data()), s.size(), pos);
+}
+
+TEST(CharClassTest, DecodesEachSequenceLength) {
+  std::string s = "a\u00e9\u4e2d\U0001F600";
+  EXPECT_EQ(Decode(s, 0).cp, 'a');
+  EXPECT_EQ(Decode(s, 1).cp, 0xE9u);
+  EXPECT_EQ(Decode(s, 1).len, 2u);
+  EXPECT_EQ(Decode(s, 3).cp, 0x4E2Du);
+  EXPECT_EQ(Decode(s, 3).len, 3u);
+  EXPECT_EQ(Decode(s, 6).cp, 0x1F600u);
+  EXPECT_EQ(Decode(s, 6).len, 4u);
+}
+
+TEST(CharClassTest, IncompleteOrStrayBytesAreOneByteCharacters) {
+  std::string truncated = "\xE4\xB8";
+  EXPECT_EQ(Decode(truncated, 0).cp, 0xE4u);
+  EXPECT_EQ(Decode(truncated, 0).len, 1u);
+  std::string stray = "\x80\xFF";
+  EXPECT_EQ(Decode(stray, 0).cp, 0x80u);
+  EXPECT_EQ(Decode(stray, 1).cp, 0xFFu);
+  EXPECT_EQ(Decode(stray, 1).len, 1u);
+  EXPECT_EQ(Decode(stray, 2).len, 0u);  // out of range: no character
+}
+
+TEST(CharClassTest, AsciiClasses) {
+  for (uint32_t b = 0; b < 128; ++b) {
+    PlainClass want = PlainClass::kOther;
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')) want = PlainClass::kLetter;
+    if (b >= '0' && b <= '9') want = PlainClass::kNumber;
+    if ((b >= 9 && b <= 13) || b == ' ') want = PlainClass::kSpace;
+    EXPECT_EQ(char_class(b), want) << b;
+  }
+  EXPECT_EQ(cased_class('Q'), CasedClass::kUpper);
+  EXPECT_EQ(cased_class('q'), CasedClass::kLower);
+  EXPECT_EQ(cased_class('7'), CasedClass::kNumber);
+  EXPECT_EQ(cased_class('\n'), CasedClass::kSpace);
+  EXPECT_EQ(cased_class('/'), CasedClass::kOther);
+}
+
+TEST(CharClassTest, WhitespaceIsExactlyTheTwentyFiveCodePoints) {
+  int count = 0;
+  for (uint32_t cp = 0; cp < 0x110000; ++cp) count += is_whitespace(cp);
+  EXPECT_EQ(count, 25);
+  EXPECT_FALSE(is_whitespace(0x180E));  // no longer White_Space since Unicode 6.3
+  EXPECT_FALSE(is_whitespace(0x200B));
+  EXPECT_TRUE(is_whitespace(0x202F));
+  EXPECT_EQ(char_class(0x3000), PlainClass::kSpace);
+}
+
+TEST(CharClassTest, NonAsciiClasses) {
+  EXPECT_EQ(cased_class(0x01C5), CasedClass::kUpper);        // Dž, title case
+  EXPECT_EQ(cased_class(0x00DF), CasedClass::kLower);        // ß
+  EXPECT_EQ(cased_class(0x02B0), CasedClass::kOtherLetter);  // modifier letter h (Lm)
+  EXPECT_EQ(cased_class(0x4E2D), CasedClass::kOtherLetter);  // 中 (Lo)
+  EXPECT_EQ(cased_class(0x0301), CasedClass::kMark);
+  EXPECT_EQ(char_class(0x0301), PlainClass::kOther);
+  EXPECT_EQ(char_class(0x2167), PlainClass::kNumber);  // Roman numeral eight (Nl)
+  EXPECT_EQ(char_class(0x00BD), PlainClass::kNumber);  // ½ (No)
+  EXPECT_EQ(char_class(0x00AD), PlainClass::kOther);   // soft hyphen (Cf)
+  EXPECT_TRUE(is_punct_or_symbol(0x3001));
+  EXPECT_TRUE(is_punct_or_symbol(0x30FB));
+  EXPECT_TRUE(is_punct_or_symbol('$'));
+  EXPECT_FALSE(is_punct_or_symbol('a'));
+  EXPECT_TRUE(is_mark(0x1D167));            // musical combining mark
+  EXPECT_TRUE(is_upper_or_title(0x1D400));  // mathematical bold A
+  EXPECT_TRUE(is_lower(0x1D41A));
+  EXPECT_TRUE(is_punct_or_symbol(0x1F600));  // emoji (So)
+  EXPECT_TRUE(is_number(0x1D7CE));           // mathematical bold digit zero
+  // Assigned in Unicode 15.0: CJK Extension H, Kawi, Cyrillic modifier letters.
+  EXPECT_EQ(cased_class(0x31350), CasedClass::kOtherLetter);
+  EXPECT_TRUE(is_letter(0x11F04));
+  EXPECT_TRUE(is_mark(0x11F00));
+  EXPECT_TRUE(is_letter(0x1E030));
+  // Assigned only after 15.0 (CJK Extension I, Unicode 15.1): no property.
+  EXPECT_EQ(char_class(0x2EBF0), PlainClass::kOther);
+  EXPECT_EQ(char_class(0x10FFFF), PlainClass::kOther);
+  EXPECT_EQ(char_class(0x1FFFFF), PlainClass::kOther);  // beyond Unicode, from a bad lead byte
+}
+
+TEST(CharClassTest, RangeListsAreSortedAndDisjoint) {
+  namespace ut = unicode_tables;
+  struct List {
+    const ut::CodeRange* ranges;
+    size_t count;
+  };
+  for (List l :
+       {List{ut::kLetterRanges, ut::kLetterRangeCount},
+        List{ut::kNumberRanges, ut::kNumberRangeCount}, List{ut::kMarkRanges, ut::kMarkRangeCount},
+        List{ut::kUpperOrTitleRanges, ut::kUpperOrTitleRangeCount},
+        List{ut::kLowerRanges, ut::kLowerRangeCount},
+        List{ut::kPunctOrSymbolRanges, ut::kPunctOrSymbolRangeCount}}) {
+    EXPECT_GE(l.ranges[0].first, 0x10000u);
+    for (size_t i = 0; i < l.count; ++i) {
+      EXPECT_LE(l.ranges[i].first, l.ranges[i].last);
+      if (i > 0) EXPECT_GT(l.ranges[i].first, l.ranges[i - 1].last + 1);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvane

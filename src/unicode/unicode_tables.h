@@ -1,0 +1,58 @@
+// Unicode 15.0 property tables (generated into unicode_tables.cc).
+//
+// Each property is a bitmap over U+0000..U+FFFF (bit cp & 63 of word cp >> 6) and a
+// sorted list of disjoint inclusive ranges over U+10000..U+10FFFF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvane::unicode_tables {
+
+struct CodeRange {
+  uint32_t first;
+  uint32_t last;
+};
+
+inline constexpr size_t kBmpWords = 0x10000 / 64;
+
+inline constexpr size_t kLetterRangeCount = 279;
+inline constexpr size_t kNumberRangeCount = 70;
+inline constexpr size_t kMarkRangeCount = 120;
+inline constexpr size_t kUpperOrTitleRangeCount = 41;
+inline constexpr size_t kLowerRangeCount = 41;
+inline constexpr size_t kPunctOrSymbolRangeCount = 135;
+
+extern const uint64_t kLetterBits[kBmpWords];
+extern const uint64_t kNumberBits[kBmpWords];
+extern const uint64_t kMarkBits[kBmpWords];
+extern const uint64_t kUpperOrTitleBits[kBmpWords];
+extern const uint64_t kLowerBits[kBmpWords];
+extern const uint64_t kPunctOrSymbolBits[kBmpWords];
+
+extern const CodeRange kLetterRanges[kLetterRangeCount];
+extern const CodeRange kNumberRanges[kNumberRangeCount];
+extern const CodeRange kMarkRanges[kMarkRangeCount];
+extern const CodeRange kUpperOrTitleRanges[kUpperOrTitleRangeCount];
+extern const CodeRange kLowerRanges[kLowerRangeCount];
+extern const CodeRange kPunctOrSymbolRanges[kPunctOrSymbolRangeCount];
+
+inline bool bmp_bit(const uint64_t* bits, uint32_t cp) { return (bits[cp >> 6] >> (cp & 63)) & 1; }
+
+// Binary search over sorted disjoint inclusive ranges.
+inline bool in_ranges(const CodeRange* ranges, size_t count, uint32_t cp) {
+  size_t lo = 0, hi = count;
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    if (cp < ranges[mid].first) {
+      hi = mid;
+    } else if (cp > ranges[mid].last) {
+      lo = mid + 1;
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace quorvane::unicode_tables
