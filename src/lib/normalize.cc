@@ -1,5 +1,6 @@
 #include "lib/normalize.h"
 
+#include <array>
 #include <cstring>
 
 #include <unicode/bytestream.h>
@@ -25,6 +26,42 @@ size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
   return i;
 }
 
+// Per form, one bit per BMP code point: quick-check Yes and combining class 0,
+// which leaves the check's state as after any starter. Filled once on first use,
+// so that common scripts cost a bit test instead of two property lookups.
+using InertBits = std::array<uint64_t, 1024>;
+
+InertBits make_inert_bits(UProperty qc_property) {
+  InertBits bits{};
+  for (UChar32 c = 0; c < 0x10000; ++c) {
+    if (u_getCombiningClass(c) == 0 && u_getIntPropertyValue(c, qc_property) == UNORM_YES) {
+      bits[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+  }
+  return bits;
+}
+
+const InertBits& inert_bits(UProperty qc_property) {
+  switch (qc_property) {
+    case UCHAR_NFC_QUICK_CHECK: {
+      static const InertBits nfc = make_inert_bits(UCHAR_NFC_QUICK_CHECK);
+      return nfc;
+    }
+    case UCHAR_NFD_QUICK_CHECK: {
+      static const InertBits nfd = make_inert_bits(UCHAR_NFD_QUICK_CHECK);
+      return nfd;
+    }
+    case UCHAR_NFKC_QUICK_CHECK: {
+      static const InertBits nfkc = make_inert_bits(UCHAR_NFKC_QUICK_CHECK);
+      return nfkc;
+    }
+    default: {
+      static const InertBits nfkd = make_inert_bits(UCHAR_NFKD_QUICK_CHECK);
+      return nfkd;
+    }
+  }
+}
+
 // The quick check of UAX #15 (canonical ordering plus the NF*_QC property), without
 // the stream-safe limit. Allocates nothing; ASCII (always Yes, class 0) is skipped
 // in bulk. An ill-formed byte is passed over as an inert character.
@@ -33,6 +70,7 @@ QuickCheck quick_check(UProperty qc_property, std::string_view text) {
   const size_t n = text.size();
   uint8_t last_class = 0;
   QuickCheck result = QuickCheck::kYes;
+  const InertBits& inert = inert_bits(qc_property);
   size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
@@ -45,7 +83,7 @@ QuickCheck quick_check(UProperty qc_property, std::string_view text) {
     const int32_t window = static_cast<int32_t>(n - i < 4 ? n - i : 4);
     U8_NEXT(p + i, used, window, c);
     i += static_cast<size_t>(used);
-    if (c < 0) {
+    if (c < 0 || (c < 0x10000 && (inert[c >> 6] >> (c & 63)) & 1)) {
       last_class = 0;
       continue;
     }
