@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "pcre_reference.h"
 #include "unicode/unicode_tables.h"
 
 namespace quorvane {
@@ -108,6 +109,21 @@ TEST(CharClassTest, RangeListsAreSortedAndDisjoint) {
       if (i > 0) EXPECT_GT(l.ranges[i].first, l.ranges[i - 1].last + 1);
     }
   }
+}
+
+// PCRE2 here has Unicode 14 tables: every code point must get the same classes
+// from it, except characters that Unicode 15.0 newly assigned.
+TEST(CharClassTest, AgreesWithPcreExceptUnicode15Additions) {
+  testing::ClassAgreement agreement;
+  size_t new_in_15 = 0;
+  for (uint32_t cp = 0x80; cp < 0x110000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    if (agreement.Agrees(cp)) continue;
+    ASSERT_TRUE(agreement.Unassigned(cp)) << std::hex << "U+" << cp;
+    ++new_in_15;
+  }
+  EXPECT_GT(new_in_15, 4000u);  // Unicode 15.0 added 4,489 characters
+  EXPECT_LE(new_in_15, 4489u);
 }
 
 }  // namespace
