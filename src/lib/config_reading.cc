@@ -56,7 +56,7 @@ Result<Unit> check_normalizer(const JsonValue& root) {
     if (type != nullptr && type->IsString() && type->GetStringLength() > 0) {
       name = json_string(*type);
     }
-    return Error{"unsupported normalizer stage " + quoted(name) +
+    return Error{"unsupported normalizer stage " + quoted_text(name) +
                  ": this model rewrites text in a way quorvane does not reproduce (only "
                  "NFC/NFD/NFKC/NFKD and the SentencePiece metaspace Prepend/Replace are "
                  "modeled)"};

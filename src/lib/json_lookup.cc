@@ -119,8 +119,8 @@ Result<Unit> parse_json_in_place(std::string& text, JsonDocument& doc) {
   doc.Populate(generate);
   if (result.IsError()) {
     if (handler.too_deep) {
-      // Reported at the bracket that opened one level too many.
-      return Error{located("recursion limit exceeded", text, result.Offset() - 1)};
+      // Reported at the bracket that opens one level too many.
+      return Error{located("recursion limit exceeded", text, result.Offset())};
     }
     return Error{located(describe(result.Code()), text, result.Offset())};
   }

@@ -74,7 +74,7 @@ Result<Unit> compile_all(const std::vector<std::string>& texts, PretokChoice& ch
   choice.split_regexes.reserve(texts.size());
   for (const std::string& text : texts) {
     auto re = SplitRegex::compile(text);
-    if (!re) return Error{"cannot compile split regex " + quoted(text) + ": " + re.error()};
+    if (!re) return Error{"cannot compile split regex " + quoted_text(text) + ": " + re.error()};
     choice.split_regexes.push_back(std::move(re).value());
   }
   return Unit{};

@@ -62,7 +62,7 @@ void append_hex(std::string& out, const char* prefix, uint32_t v) {
 
 }  // namespace
 
-std::string quoted(std::string_view text) {
+std::string quoted_text(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';

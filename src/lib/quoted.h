@@ -9,6 +9,6 @@
 namespace quorvane {
 
 // `text` is UTF-8; bytes that do not form a character are written as \x{..}.
-std::string quoted(std::string_view text);
+std::string quoted_text(std::string_view text);
 
 }  // namespace quorvane
