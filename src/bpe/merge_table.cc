@@ -43,12 +43,15 @@ StreamTables StreamTables::build(std::vector<MergeRule>&& rules, uint64_t n_voca
 
   // Per-token rank lists, packed: the ranks with left = id lie at
   // list_ranks[list_start[id] .. list_start[id + 1]), in increasing order.
-  std::vector<uint32_t> list_start(n_vocab + 1, 0);
+  // They stay in the tables for the streaming merger's skips.
+  std::vector<uint32_t>& list_start = t.left_start;
+  std::vector<uint32_t>& list_ranks = t.left_ranks;
+  list_start.assign(n_vocab + 1, 0);
   for (const MergeRule& rule : rules) {
     if (rule.left < n_vocab) ++list_start[rule.left + 1];
   }
   for (uint64_t id = 0; id < n_vocab; ++id) list_start[id + 1] += list_start[id];
-  std::vector<uint32_t> list_ranks(list_start[n_vocab]);
+  list_ranks.resize(list_start[n_vocab]);
   {
     std::vector<uint32_t> fill(list_start.begin(), list_start.end() - 1);
     for (size_t r = 0; r < n_rules; ++r) {

@@ -80,8 +80,29 @@ struct StreamTables {
   std::vector<uint32_t> first_rule;   // per id: lowest rank with that id on the left
   std::vector<uint32_t> next_rule;    // per rule: next rank with the same left
   std::vector<uint32_t> follow_rule;  // per rule: first rank above it whose left is its merged id
+  // The ranks of every left id, grouped and ascending: those of id t are
+  // left_ranks[left_start[t] .. left_start[t + 1]). Lets the streaming merger
+  // skip a run of rules that cannot apply in one search instead of a walk.
+  std::vector<uint32_t> left_start;  // n_vocab + 1 entries
+  std::vector<uint32_t> left_ranks;
 
   static StreamTables build(std::vector<MergeRule>&& rules, uint64_t n_vocab);
+
+  // The lowest rank at or above `min_rank` whose rule has `left` on the left, or kNone.
+  uint32_t first_rule_from(uint32_t left, uint32_t min_rank) const {
+    if (left >= first_rule.size()) return kNone;
+    const uint32_t* lo = left_ranks.data() + left_start[left];
+    const uint32_t* hi = left_ranks.data() + left_start[left + 1];
+    while (lo < hi) {
+      const uint32_t* mid = lo + (hi - lo) / 2;
+      if (*mid < min_rank) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo == left_ranks.data() + left_start[left + 1] ? kNone : *lo;
+  }
 };
 
 bool merges_are_monotonic(const std::vector<MergeRule>& rules, uint64_t n_vocab);

@@ -95,6 +95,14 @@ TEST(StreamTablesTest, IndexTables) {
   // 4's merged id is out of range. 5 makes a: rules of a above 5 -> 6 (not 5 itself).
   // 1 makes bc: none. 6 makes 7: none.
   EXPECT_EQ(t.follow_rule, (std::vector<uint32_t>{2, kNone, kNone, kNone, kNone, 6, kNone}));
+  // a's rules are 0, 3, 5, 6.
+  EXPECT_EQ(t.first_rule_from(0, 0), 0u);
+  EXPECT_EQ(t.first_rule_from(0, 1), 3u);
+  EXPECT_EQ(t.first_rule_from(0, 4), 5u);
+  EXPECT_EQ(t.first_rule_from(0, 6), 6u);
+  EXPECT_EQ(t.first_rule_from(0, 7), kNone);
+  EXPECT_EQ(t.first_rule_from(2, 0), kNone);
+  EXPECT_EQ(t.first_rule_from(8, 0), kNone);  // beyond the vocabulary
 }
 
 TEST(StreamTablesTest, FollowRuleSkipsEarlierRulesOfMergedToken) {

@@ -1,0 +1,219 @@
+#include "bpe/bpe_merge.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "bpe/heap_merge.h"
+#include "lib/tokenizer.h"
+
+namespace quorvane {
+
+namespace {
+
+void append_all(std::vector<uint32_t>& output, const std::vector<uint32_t>& ids) {
+  output.insert(output.end(), ids.begin(), ids.end());
+}
+
+// Rule `failed` of `left` did not apply because the token to its right is
+// `right`, whose own candidate rule is `right_rule`. Returns the next rule of
+// `left` that can still apply. Until rank `right_rule` the right neighbour stays
+// `right`, so below it only the pair's own rule can apply; from `right_rule` on
+// the neighbour may have changed and any rule of `left` may. Skipping the dead
+// rules in between changes no decision of the merger, and bounds the work per
+// token by a lookup and a binary search instead of the length of its rule list
+// (thousands for a token such as a space in large vocabularies).
+inline uint32_t next_live_rule(const MergeMap& merges, const StreamTables& stream, uint32_t failed,
+                               uint32_t left, uint32_t right, uint32_t right_rule) {
+  const uint32_t pair_rank = merges.rank(left, right);
+  // A copy of the pair at or below the failed rank: step one rule, as a plain walk does.
+  if (pair_rank <= failed) return stream.next_rule[failed];
+  if (pair_rank < right_rule) return pair_rank;
+  if (right_rule == kNone) return kNone;
+  return stream.first_rule_from(left, std::max(failed + 1, right_rule));
+}
+
+// The streaming merger over a whole piece.
+void stream_merge(const Tokenizer& model, MergeScratch& s) {
+  const StreamTables& stream = model.stream;
+  const size_t first_rule_size = stream.first_rule.size();
+  s.pending.clear();
+  for (const uint32_t id : s.piece) {
+    const uint32_t rule = id < first_rule_size ? stream.first_rule[id] : kNone;
+    stream_merge_push(model.merges, stream, id, rule, s.pending, s.work, s.output);
+  }
+  // The top of `pending` is the rightmost token; no right neighbour will come,
+  // so none of its rules can apply any more.
+  while (!s.pending.empty()) {
+    const uint32_t p = s.pending.back();
+    s.pending.pop_back();
+    stream_merge_push(model.merges, stream, stream.rules[p].left, kNone, s.pending, s.work,
+                      s.output);
+  }
+}
+
+// Repeated passes, each merging every non-overlapping pair of the lowest rank
+// left to right. Needs a monotonic table, where every pass's rank is above the
+// previous one's.
+void scan_merge(const MergeMap& merges, MergeScratch& s) {
+  size_t n = s.piece.size();
+  if (n == 1) {
+    s.output.push_back(s.piece[0]);
+    return;
+  }
+  s.scan_ranks.clear();
+  uint32_t min_rank = kNone;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    const uint32_t rank = merges.rank(s.piece[i], s.piece[i + 1]);
+    s.scan_ranks.push_back(rank);
+    min_rank = std::min(min_rank, rank);
+  }
+  while (min_rank != kNone) {
+    s.scan_ids.clear();
+    s.scan_origins.clear();
+    size_t i = 0;
+    while (i < n) {
+      if (i + 1 < n && s.scan_ranks[i] == min_rank) {
+        s.scan_ids.push_back(merges.find(s.piece[i], s.piece[i + 1]).merged);
+        s.scan_origins.push_back(kNone);
+        i += 2;
+      } else {
+        s.scan_ids.push_back(s.piece[i]);
+        s.scan_origins.push_back(static_cast<uint32_t>(i));
+        i += 1;
+      }
+    }
+    // Pairs that the pass left untouched keep their rank.
+    s.scan_next_ranks.clear();
+    min_rank = kNone;
+    const size_t m = s.scan_ids.size();
+    for (size_t j = 0; j + 1 < m; ++j) {
+      const uint32_t origin = s.scan_origins[j];
+      const uint32_t rank = origin != kNone && s.scan_origins[j + 1] == origin + 1
+                                ? s.scan_ranks[origin]
+                                : merges.rank(s.scan_ids[j], s.scan_ids[j + 1]);
+      s.scan_next_ranks.push_back(rank);
+      min_rank = std::min(min_rank, rank);
+    }
+    std::swap(s.piece, s.scan_ids);
+    std::swap(s.scan_ranks, s.scan_next_ranks);
+    n = m;
+  }
+  append_all(s.output, s.piece);
+}
+
+// Canonical merger for short pieces: a rank per pair, the leftmost minimum
+// found by a scan after every merge.
+void canonical_merge_short(const MergeMap& merges, MergeScratch& s) {
+  std::vector<uint32_t>& piece = s.piece;
+  std::vector<uint32_t>& ranks = s.pair_ranks;
+  ranks.clear();
+  for (size_t i = 0; i + 1 < piece.size(); ++i) {
+    ranks.push_back(merges.rank(piece[i], piece[i + 1]));
+  }
+  for (;;) {
+    uint32_t best = kNone;
+    size_t at = 0;
+    for (size_t i = 0; i < ranks.size(); ++i) {
+      if (ranks[i] < best) {
+        best = ranks[i];
+        at = i;
+      }
+    }
+    if (best == kNone) break;
+    piece[at] = merges.find(piece[at], piece[at + 1]).merged;
+    piece.erase(piece.begin() + static_cast<ptrdiff_t>(at) + 1);
+    ranks.erase(ranks.begin() + static_cast<ptrdiff_t>(at));
+    if (at > 0) ranks[at - 1] = merges.rank(piece[at - 1], piece[at]);
+    if (at < ranks.size()) ranks[at] = merges.rank(piece[at], piece[at + 1]);
+  }
+  append_all(s.output, piece);
+}
+
+// Canonical merger for long pieces: linked list and heap, n log n.
+void canonical_merge_long(const MergeMap& merges, MergeScratch& s) {
+  heap_merge(merges, s.piece, s.prev, s.next, s.alive, s.heap, [](uint32_t, uint32_t) {});
+  const auto end = static_cast<uint32_t>(s.piece.size());
+  s.collected.clear();
+  for (uint32_t i = 0; i != end; i = s.next[i]) s.collected.push_back(s.piece[i]);
+  std::swap(s.piece, s.collected);
+  append_all(s.output, s.piece);
+}
+
+}  // namespace
+
+void stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
+                       uint32_t rule, std::vector<uint32_t>& pending,
+                       std::vector<std::pair<uint32_t, uint32_t>>& work,
+                       std::vector<uint32_t>& output) {
+  work.clear();
+  work.emplace_back(token, rule);
+  while (!work.empty()) {
+    const auto [t, c] = work.back();
+    work.pop_back();
+    if (pending.empty()) {
+      if (c == kNone) {
+        output.push_back(t);  // nothing waits to its left and it can merge no more
+      } else {
+        pending.push_back(c);
+      }
+      continue;
+    }
+    const uint32_t p = pending.back();
+    if (c < p) {
+      pending.push_back(c);  // t's own rule ranks before the one waiting on its left
+      continue;
+    }
+    pending.pop_back();
+    const MergeRule& waiting = stream.rules[p];
+    if (t == waiting.right) {
+      work.emplace_back(waiting.merged, stream.follow_rule[p]);
+    } else {
+      work.emplace_back(t, c);
+      work.emplace_back(waiting.left, next_live_rule(merges, stream, p, waiting.left, t, c));
+    }
+  }
+}
+
+void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy) {
+  const size_t n = scratch.piece.size();
+  if (n == 0) return;
+  if (n == 1) {
+    scratch.output.push_back(scratch.piece[0]);
+    return;
+  }
+  if (!model.monotonic) {
+    if (n <= kShortPieceMax) {
+      canonical_merge_short(model.merges, scratch);
+    } else {
+      canonical_merge_long(model.merges, scratch);
+    }
+    return;
+  }
+  if (model.byte_fallback) {
+    // Scan-and-merge makes one pass per distinct rank, which is quadratic on a
+    // long piece; the heap merger gives the same ids on any table.
+    if (n <= kShortPieceMax) {
+      scan_merge(model.merges, scratch);
+    } else {
+      canonical_merge_long(model.merges, scratch);
+    }
+    return;
+  }
+  switch (strategy & 0xFFu) {
+    case kMergeAuto:
+      if (n <= kShortPieceMax) {
+        scan_merge(model.merges, scratch);
+      } else {
+        stream_merge(model, scratch);
+      }
+      break;
+    case kMergeStream:
+      stream_merge(model, scratch);
+      break;
+    default:
+      scan_merge(model.merges, scratch);
+      break;
+  }
+}
+
+}  // namespace quorvane
