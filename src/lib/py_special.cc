@@ -41,6 +41,16 @@ PyObject* tok_set_special_tokens(QV_FASTCALL_PARAMS) {
       !bools_from_object(values[3], "rstrip", rstrip) || !arg_u8(values[4], "scheme", scheme)) {
     return nullptr;
   }
+  // A match must find its id and strip flags: parallel lists of unequal length
+  // have no meaning, so they are refused before anything is replaced.
+  if (ids.size() != contents.size() || lstrip.size() != contents.size() ||
+      rstrip.size() != contents.size()) {
+    PyErr_Format(PyExc_ValueError,
+                 "set_special_tokens: contents, ids, lstrip and rstrip must have the same length "
+                 "(got %zu, %zu, %zu and %zu)",
+                 contents.size(), ids.size(), lstrip.size(), rstrip.size());
+    return nullptr;
+  }
   // Built with the lock held: no encode can observe a half-replaced state.
   Result<Unit> built = build_special_matcher(tok->model, std::move(contents), std::move(ids),
                                              std::move(lstrip), std::move(rstrip), scheme);

@@ -1,0 +1,198 @@
+"""set_special_tokens: conversions, replacement, failures and borrows; and
+encode_special against the reference library on every shared model."""
+import collections.abc
+import json
+import random
+import sys
+import threading
+
+import pytest
+
+from quorvane._core import Tokenizer
+
+from batch_fixtures import SHARED_MODELS, shared_model, write_small_byte_level
+
+
+@pytest.fixture
+def small(tmp_path):
+    return Tokenizer(write_small_byte_level(tmp_path))
+
+
+def test_registration_splits_text_on_contents(small):
+    small.set_special_tokens(["<s>", "<pad>"], [1000, 1001], [False, True], [True, False], 0)
+    enc = small.encode_ordinary
+    assert small.encode_special("a<s>  b") == enc("a") + [1000] + enc("b")
+    assert small.encode_special("x  <pad><s>") == enc("x") + [1001, 1000]
+    assert small.encode_special("<s>") == [1000]
+    assert small.encode_special("") == []
+    assert small.encode_special_batch(["a<s>b", "<pad>"], 2) == [
+        enc("a") + [1000] + enc("b"), [1001]]
+
+
+def test_empty_registration_restores_ordinary_encoding(small):
+    small.set_special_tokens(("<s>",), (5,), (False,), (False,), 2)
+    small.set_special_tokens([], [], [], [], 2)
+    assert small.encode_special("a<s>b c") == small.encode_ordinary("a<s>b c")
+
+
+def test_failed_build_keeps_the_previous_registration(small):
+    small.set_special_tokens(["<s>"], [1000], [False], [False], 0)
+    with pytest.raises(ValueError, match=r"^special-token matcher: "):
+        small.set_special_tokens(["<t>", ""], [1, 2], [False, False], [False, False], 0)
+    assert small.encode_special("<s><t>")[0] == 1000
+
+
+def test_unequal_lengths_are_refused(small):
+    small.set_special_tokens(["<s>"], [1000], [False], [False], 0)
+    with pytest.raises(ValueError, match=r"^set_special_tokens: contents, ids, lstrip and rstrip "
+                                         r"must have the same length \(got 2, 1, 2 and 2\)$"):
+        small.set_special_tokens(["<a>", "<b>"], [1], [False] * 2, [False] * 2, 0)
+    assert small.encode_special("<s>") == [1000]
+
+
+def test_argument_conversions(small):
+    set_ = small.set_special_tokens
+    with pytest.raises(TypeError, match=r"missing 5 required positional arguments: 'contents', "
+                                        r"'ids', 'lstrip', 'rstrip', and 'scheme'"):
+        set_()
+    with pytest.raises(TypeError, match=r"^argument 'contents': Can't extract `str` to `Vec`$"):
+        set_("<s>", [1], [False], [False], 0)
+    with pytest.raises(TypeError, match=r"^argument 'contents': 'int' object is not an instance "
+                                        r"of 'str'$"):
+        set_([1], [1], [False], [False], 0)
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
+        set_(["<s>"], [-1], [False], [False], 0)
+    with pytest.raises(TypeError, match=r"^argument 'ids': "):
+        set_(["<s>"], ["1"], [False], [False], 0)
+    with pytest.raises(TypeError, match=r"^argument 'lstrip': 'int' object is not an instance of "
+                                        r"'bool'$"):
+        set_(["<s>"], [1], [0], [False], 0)
+    with pytest.raises(TypeError, match=r"^argument 'rstrip': 'generator' object is not an "
+                                        r"instance of 'Sequence'$"):
+        set_(["<s>"], [1], [False], (b for b in [False]), 0)
+    for scheme in (256, -1):
+        with pytest.raises(OverflowError,
+                           match=r"^out of range integral type conversion attempted$"):
+            set_(["<s>"], [1], [False], [False], scheme)
+    with pytest.raises(TypeError, match=r"^argument 'scheme': "):
+        set_(["<s>"], [1], [False], [False], None)
+    # The first failing argument is reported and nothing is stored.
+    with pytest.raises(TypeError, match=r"^argument 'lstrip'"):
+        set_(["<s>"], [1], [1], [1], 999)
+    assert small.encode_special("<s>") == small.encode_ordinary("<s>")
+
+
+def test_numpy_bools_are_accepted(small):
+    np = pytest.importorskip("numpy")
+    small.set_special_tokens(["<s>"], [np.uint32(1000)], [np.True_], np.array([False]), 255)
+    assert small.encode_special("a <s>") == small.encode_ordinary("a") + [1000]
+
+
+def test_set_special_tokens_refused_while_a_batch_runs(small):
+    texts = ["some words here and there " * 400] * 100
+    seen = []
+    for _ in range(6):
+        done = threading.Event()
+
+        def run():
+            small.encode_special_batch(texts, num_threads=2)
+            done.set()
+
+        worker = threading.Thread(target=run)
+        worker.start()
+        while not done.is_set() and not seen:
+            try:
+                small.set_special_tokens([], [], [], [], 0)
+            except RuntimeError as e:
+                seen.append(str(e))
+        worker.join()
+        if seen:
+            break
+        texts = texts * 4
+    assert seen == ["Already borrowed"]
+
+
+class SlowContents(collections.abc.Sequence):
+    """Contents produced by Python code, so that other threads get to run while
+    set_special_tokens converts them under its exclusive borrow."""
+
+    def __init__(self, n, started):
+        self.n = n
+        self.started = started
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        if i >= self.n:
+            raise IndexError(i)
+        self.started.set()
+        return f"<tok{i}>"
+
+
+def test_readers_refused_while_registration_holds_the_object(small):
+    n = 200_000
+    started = threading.Event()
+    finished = threading.Event()
+    errors = collections.Counter()
+
+    def reader():
+        started.wait()
+        while not finished.is_set():
+            for call in (lambda: small.encode_ordinary("x"),
+                         lambda: small.encode_ordinary_batch(["x", "y"]),
+                         lambda: small.decode_batch([[1]]),
+                         lambda: small.encode_special_padded(["x"], [], [])):
+                try:
+                    call()
+                except RuntimeError as e:
+                    errors[str(e)] += 1
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        thread = threading.Thread(target=reader)
+        thread.start()
+        small.set_special_tokens(SlowContents(n, started), list(range(n)), [False] * n,
+                                 [False] * n, 0)
+        finished.set()
+        thread.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert set(errors) == {"Already mutably borrowed"}
+    assert small.encode_special("<tok7>") == [7]
+
+
+# ---- reference: registered added_tokens against tokenizers ----
+
+# Prefix scheme per model, the one that reproduces the reference. Only
+# metaspace models care: llama2's normalizer prepends U+2581 to every fragment
+# between added tokens, which is scheme 1 (always); gemma3 never prepends, so
+# any scheme gives the same ids and 0 is used.
+SCHEMES = {"llama2": 1}
+
+
+def seeded_texts(contents, rng):
+    picks = contents[:3] + contents[-2:] + rng.sample(contents, min(5, len(contents)))
+    texts = []
+    for a, b in zip(picks, picks[1:] + picks[:1]):
+        texts += [a + "hello world", "hello world" + a, a + b, f"some text {a} more {b} text",
+                  f" {a} ", f"{a}  {b}", f"x{a}y", a]
+    return texts
+
+
+@pytest.mark.parametrize("name", SHARED_MODELS)
+def test_encode_special_matches_reference(name):
+    tokenizers = pytest.importorskip("tokenizers")
+    path = shared_model(name)
+    with open(path, encoding="utf-8") as f:
+        added = json.load(f)["added_tokens"]
+    tok = Tokenizer(path)
+    tok.set_special_tokens([a["content"] for a in added], [a["id"] for a in added],
+                           [a["lstrip"] for a in added], [a["rstrip"] for a in added],
+                           SCHEMES.get(name, 0))
+    reference = tokenizers.Tokenizer.from_file(path)
+    texts = seeded_texts([a["content"] for a in added], random.Random(name))
+    expected = [reference.encode(t, add_special_tokens=False).ids for t in texts]
+    assert [tok.encode_special(t) for t in texts] == expected
+    assert tok.encode_special_batch(texts, 4) == expected
