@@ -374,3 +374,8 @@ PyObject* tok_from_tiktoken(QV_FASTCALL_PARAMS) {
 }
 
 }  // namespace quorvane::py
+
+// The borrow counter closes the object (tests read it there to catch leaks).
+static_assert(offsetof(quorvane::py::TokenizerObject, borrow) +
+                  sizeof(quorvane::py::BorrowCounter) ==
+              sizeof(quorvane::py::TokenizerObject));
