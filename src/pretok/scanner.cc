@@ -1,6 +1,8 @@
 #include "pretok/scanner.h"
 
-#include "pretok/scan_kinds.h"
+#include "pretok/scan_kind0.h"
+#include "pretok/scan_kind1.h"
+#include "pretok/scan_kind2.h"
 
 namespace quorvane {
 

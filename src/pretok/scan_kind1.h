@@ -2,12 +2,11 @@
 //   (?i:'s|'t|'re|'ve|'m|'ll|'d) | [^\r\n\p{L}\p{N}]?\p{L}+ | \p{N}{1,limit}
 //   | ?[^\s\p{L}\p{N}]+[\r\n]* | \s*[\r\n]+ | \s+(?!\S) | \s+
 // With `marks`, letter runs are [\p{L}\p{M}]+ and other runs exclude marks.
-#include "pretok/scan_kinds.h"
+#pragma once
+
 #include "pretok/scan_runs.h"
 
 namespace quorvane::scan {
-
-namespace {
 
 inline bool letter_or_mark_at(const uint8_t* t, size_t n, size_t i, bool marks, uint32_t* len) {
   uint8_t b = t[i];
@@ -20,12 +19,13 @@ inline bool letter_or_mark_at(const uint8_t* t, size_t n, size_t i, bool marks, 
   return uc::letter_hi(d.cp) || (marks && uc::mark_hi(d.cp));
 }
 
-}  // namespace
-
-size_t scan_kind1(bool marks, uint32_t digit_limit, const uint8_t* t, size_t n, size_t p) {
+inline size_t scan_kind1(bool marks, uint32_t digit_limit, const uint8_t* t, size_t n, size_t p) {
   uint8_t b = t[p];
   uint8_t fb = kByteFlags[b];
   if (fb & ascii::kLetter) return letter_run_end(t, n, p + 1, marks);
+  if (b == ' ' && p + 1 < n && (kByteFlags[t[p + 1]] & ascii::kLetter)) {
+    return letter_run_end(t, n, p + 2, marks);
+  }
   if (b == '\'') {
     if (uint32_t len = contraction_len(t, n, p, true)) return p + len;
   }

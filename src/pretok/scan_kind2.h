@@ -13,14 +13,13 @@
 //   - otherwise the first alternative fails and the second takes [x, a).
 // A prefix is tried before no prefix, and the first alternative (both ways)
 // before the second; a mark can be the prefix, since P excludes only L and N.
-#include "pretok/scan_kinds.h"
+#pragma once
+
 #include "pretok/scan_runs.h"
 
 namespace quorvane::scan {
 
-namespace {
-
-constexpr size_t kNoMatch = 0;  // a letter match never ends at 0
+constexpr size_t kNoLetterMatch = 0;  // a letter match never ends at 0
 
 inline CasedClass cased_at(const uint8_t* t, size_t n, size_t i, uint32_t* len) {
   uint8_t b = t[i];
@@ -40,7 +39,7 @@ inline bool in_a(CasedClass k) {
 // End of the run of B characters (l, L, m) from i.
 inline size_t lower_run_end(const uint8_t* t, size_t n, size_t i) {
   for (;;) {
-    while (i < n && (kByteFlags[t[i]] & ascii::kLower)) ++i;
+    i = ascii_letter_run_end(t, n, i, true);
     if (i >= n || t[i] < 0x80) return i;
     uint32_t len;
     CasedClass k = cased_at(t, n, i, &len);
@@ -52,10 +51,10 @@ inline size_t lower_run_end(const uint8_t* t, size_t n, size_t i) {
 }
 
 // The letter alternatives from x (x < n): the first one, and the second when
-// `second` is set and the first fails. Returns kNoMatch when neither matches.
+// `second` is set and the first fails. Returns kNoLetterMatch when neither matches.
 inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
   size_t a = x;
-  size_t after_last_lm = kNoMatch;
+  size_t after_last_lm = kNoLetterMatch;
   uint32_t len = 0;
   CasedClass k = CasedClass::kOther;
   while (a < n) {
@@ -70,21 +69,25 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
     if (k != CasedClass::kUpper) after_last_lm = a;
   }
   if (a < n && k == CasedClass::kLower) return lower_run_end(t, n, a + len);
-  if (after_last_lm != kNoMatch) return after_last_lm;
+  if (after_last_lm != kNoLetterMatch) return after_last_lm;
   if (second && a > x) return a;
-  return kNoMatch;
+  return kNoLetterMatch;
 }
 
-}  // namespace
-
-size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, size_t n, size_t p) {
+inline size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, size_t n,
+                         size_t p) {
   uint8_t b = t[p];
   uint8_t fb = kByteFlags[b];
-  size_t end = kNoMatch;
+  size_t end = kNoLetterMatch;
   uint32_t clen = 1;
   CasedClass cls;
-  if (fb & ascii::kLower) {
-    end = lower_run_end(t, n, p + 1);
+  // The common cases first: an ASCII word, with or without a leading space.
+  size_t x = (b == ' ' && p + 1 < n && (kByteFlags[t[p + 1]] & ascii::kLetter)) ? p + 1 : p;
+  uint8_t fx = kByteFlags[t[x]];
+  if (fx & ascii::kLower) {
+    end = lower_run_end(t, n, x + 1);
+  } else if (fx & ascii::kUpper) {
+    end = letters_from(t, n, x, true);
   } else {
     cls = cased_at(t, n, p, &clen);
     bool prefix = !(fb & ascii::kCrLf) && (cls == CasedClass::kSpace || cls == CasedClass::kOther ||
@@ -93,7 +96,7 @@ size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, siz
       // With the mark as prefix the first alternative may match; otherwise it
       // matches the mark alone (its own last L-or-m).
       if (p + clen < n) end = letters_from(t, n, p + clen, false);
-      if (end == kNoMatch) end = p + clen;
+      if (end == kNoLetterMatch) end = p + clen;
     } else if (cls == CasedClass::kUpper || cls == CasedClass::kOtherLetter) {
       end = letters_from(t, n, p, true);
     } else if (cls == CasedClass::kLower) {  // non-ASCII lower-case letter
@@ -101,7 +104,7 @@ size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, siz
     } else if (prefix && p + clen < n) {
       end = letters_from(t, n, p + clen, true);
     }
-    if (end == kNoMatch) {
+    if (end == kNoLetterMatch) {
       if (cls == CasedClass::kNumber) return number_run_end(t, n, p, digit_limit);
       size_t q = (b == ' ' && p + 1 < n) ? p + 1 : p;
       uint32_t len;

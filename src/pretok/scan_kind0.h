@@ -1,10 +1,11 @@
 // Kind 0: the GPT-2 ByteLevel pattern, leftmost-first.
-#include "pretok/scan_kinds.h"
+#pragma once
+
 #include "pretok/scan_runs.h"
 
 namespace quorvane::scan {
 
-size_t scan_kind0(bool single_digits, const uint8_t* t, size_t n, size_t p) {
+inline size_t scan_kind0(bool single_digits, const uint8_t* t, size_t n, size_t p) {
   uint8_t b = t[p];
   // The common case first: an optional space and an ASCII word.
   size_t q = (b == ' ' && p + 1 < n) ? p + 1 : p;
