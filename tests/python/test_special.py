@@ -167,8 +167,9 @@ def test_readers_refused_while_registration_holds_the_object(small):
 
 # Prefix scheme per model, the one that reproduces the reference. Only
 # metaspace models care: llama2's normalizer prepends U+2581 to every fragment
-# between added tokens, which is scheme 1 (always); gemma3 never prepends, so
-# any scheme gives the same ids and 0 is used.
+# between added tokens, which is scheme 1 (always; 0 behaves the same, while 2,
+# "first", drops the prefix after a special and differs). gemma3 never
+# prepends, so every scheme gives the same ids and 0 is used.
 SCHEMES = {"llama2": 1}
 
 
