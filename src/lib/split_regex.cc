@@ -105,7 +105,7 @@ struct MatchState {
 
   MatchState() {
     context = pcre2_match_context_create(nullptr);
-    jit_stack = pcre2_jit_stack_create(64 * 1024, 16 * 1024 * 1024, nullptr);
+    jit_stack = pcre2_jit_stack_create(64 * 1024, 64 * 1024 * 1024, nullptr);
     data = pcre2_match_data_create(1, nullptr);
     if (context != nullptr) {
       pcre2_set_match_limit(context, kMatchLimit);
