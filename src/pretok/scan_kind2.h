@@ -37,7 +37,7 @@ inline bool in_a(CasedClass k) {
 }
 
 // End of the run of B characters (l, L, m) from i.
-inline size_t lower_run_end(const uint8_t* t, size_t n, size_t i) {
+[[gnu::always_inline]] inline size_t lower_run_end(const uint8_t* t, size_t n, size_t i) {
   for (;;) {
     i = ascii_letter_run_end(t, n, i, true);
     if (i >= n || t[i] < 0x80) return i;
@@ -87,7 +87,12 @@ inline size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t*
   if (fx & ascii::kLower) {
     end = lower_run_end(t, n, x + 1);
   } else if (fx & ascii::kUpper) {
-    end = letters_from(t, n, x, true);
+    // A capitalised ASCII word needs no backtracking analysis.
+    if (x + 1 < n && (kByteFlags[t[x + 1]] & ascii::kLower)) {
+      end = lower_run_end(t, n, x + 2);
+    } else {
+      end = letters_from(t, n, x, true);
+    }
   } else {
     cls = cased_at(t, n, p, &clen);
     bool prefix = !(fb & ascii::kCrLf) && (cls == CasedClass::kSpace || cls == CasedClass::kOther ||
