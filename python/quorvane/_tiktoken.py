@@ -106,7 +106,8 @@ def get_cached_tokenizer_path(name: str) -> str:
     stem, pattern, specials = _ENCODINGS[name]
     ranks = _load_ranks(stem, directory)
     document = build_tokenizer_json(ranks, pattern, specials)
-    document[_MARKER_KEY] = _marker(name, document)
+    # The marker sits inside "model", where both loaders ignore keys they do not read.
+    document["model"][_MARKER_KEY] = _marker(name, document)
     directory.mkdir(parents=True, exist_ok=True)
     _write_atomically(path, json.dumps(document, ensure_ascii=False, separators=(",", ":")))
     return str(path)
@@ -127,7 +128,7 @@ def _is_valid_cache(path: pathlib.Path, name: str) -> bool:
     try:
         with open(path, encoding="utf-8") as f:
             document = json.load(f)
-        return document.get(_MARKER_KEY) == _marker(name, document)
+        return document["model"].get(_MARKER_KEY) == _marker(name, document)
     except (OSError, ValueError, KeyError, TypeError, AttributeError):
         return False
 

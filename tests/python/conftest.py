@@ -120,6 +120,61 @@ def sample(items, count: int | None, seed: int = 0) -> list:
     return [items[i] for i in picked]
 
 
+# Hand-picked texts where pre-tokenizers, normalizers and mergers tend to go wrong.
+COMBINING_MARKS = "\u0301\u0308\u0327\u20dd\u0345\u1ab0\u1dc0\ufe20"
+ADVERSARIAL_TEXTS = [
+    "\x1f-a",
+    "¼-a",
+    "\ufeff//",
+    "Cửa Việt",
+    "Cu\u031b\u0309a Vie\u0323\u0302t",  # the same, decomposed
+    "\xa0aC",
+    "\u2029 \ua3e4",
+    "\u0301",
+    "\u0301\u0301a",
+    " \u0301x",
+    "a" + COMBINING_MARKS * 3,
+    "1\u0301",
+    "\u0e01\u0e33\u0e4a",
+    "👨\u200d👩\u200d👧\u200d👦 family",
+    "🏳️\u200d🌈 and 👩🏽\u200d💻",
+    "\U0001f1fa\U0001f1f8\U0001f1ef\U0001f1f5",
+    "\r\n\r\n\n\r\r\n x \r\n",
+    "\r" * 17 + "a" + "\n" * 33,
+    " \r\n \r\n\t\t\n  \n",
+    "1234567890" * 50,
+    "x " + "9" * 1001 + " y",
+    " " * 2000,
+    "a" + " " * 999 + "b",
+    "\t" * 300 + "\n" * 300,
+    "z" * 10_000,
+    "A" + "ä" * 10_000,
+    "한" * 10_000,
+    "€" * 3333 + "x",
+    "\U00010348" * 2500,
+    "'s 'S 'T 'Re 'rE 'LL 'll 'Ve 've don't I'M we'Ll",
+    "HELLO World hELLO WoRlD CamelCaseWords XMLHttpRequest",
+    "ǅungla ǈ ǋ Ǳ ᾈᾉ ʰʱ ʼn",
+    "a\u0300\u0301\u0302 A\u0300B",
+    "100,000.00 1 2 3 12345 ١٢٣٤٥ ໑໒໓ ௧௨",
+    "\u3000全角\u3000スペース、です。 中文字符和ｆｕｌｌｗｉｄｔｈ",
+    "\u180e \u200b\u200c\u200d\u2060 \u00ad",
+    "\x00\x01\x02\x7f\x80\x9f",
+    "\ue000\uf8ff\U000f0000\U0010fffd",
+    "\u0378\u0379\u0560\U0002fffe\U000e0080",
+    "  leading and trailing  ",
+    "end with space ",
+    "a/b//c///d /e/\n/",
+    "https://example.com/path?q=1&r=2#frag",
+    "\u00a0\u00a0\u2009\u200a\u202f\u205f",
+    "Ω ω Å Å K K ﬁ ﬃ ㎏ ①②",
+    "ſ 'ſ K 'K",
+    "▁▁ ▁x ▁",
+    "<0x41> <unk> <s>",
+    "Ġ Ċ ĉ",
+]
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: the full sweep, run only with QUORVANE_FULL=1")
 
