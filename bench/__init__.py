@@ -1,0 +1,1 @@
+"""Benchmarks of quorvane against the tokenizers and tiktoken libraries (`python -m bench`)."""
