@@ -1,0 +1,234 @@
+#include "lib/encode.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "cjk/cjk_pieces.h"
+#include "lib/normalize.h"
+#include "lib/span.h"
+#include "lib/split_regex.h"
+#include "pretok/scanner.h"
+
+namespace quorvane {
+namespace {
+
+constexpr char kMeta[] = "\xE2\x96\x81";  // U+2581, the metaspace
+constexpr size_t kMetaLen = 3;
+
+constexpr const char* kBadSpan = "pre-tokenizer span lies outside the text";
+constexpr const char* kBadScannerEnd = "scanner piece end lies outside (position, length]";
+
+bool meta_at(const char* p, size_t i, size_t n) {
+  return n - i >= kMetaLen && std::memcmp(p + i, kMeta, kMetaLen) == 0;
+}
+
+// Piece of a model without byte_fallback: whole-piece lookup, else byte ids and BPE.
+void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
+                             MergeStrategy strategy) {
+  if (model.piece_ids.has_value() && !model.piece_ids->empty()) {
+    auto it = model.piece_ids->find(piece);
+    if (it != model.piece_ids->end()) {
+      scratch.output.push_back(it->second);
+      return;
+    }
+  }
+  scratch.piece.clear();
+  for (unsigned char b : piece) {
+    const int32_t id = model.byte_ids[b];
+    if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+  }
+  bpe_merge(model, scratch, strategy);
+}
+
+void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
+                  MergeStrategy strategy) {
+  if (model.byte_fallback) {
+    encode_byte_fallback(model, piece, scratch, strategy);
+  } else {
+    encode_byte_level_piece(model, piece, scratch, strategy);
+  }
+}
+
+// Spaces become U+2581; with the prefix a U+2581 goes first (mode 3: only when the
+// text would not already start with one).
+void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefix,
+                       std::string& out) {
+  out.clear();
+  out.reserve(text.size() + 4);
+  bool prefix = false;
+  if (add_prefix && mode == 2) prefix = true;
+  if (add_prefix && mode == 3) {
+    prefix = text[0] != ' ' && !meta_at(text.data(), 0, text.size());
+  }
+  if (prefix) out.append(kMeta, kMetaLen);
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* hit = std::memchr(text.data() + i, ' ', text.size() - i);
+    const size_t space = hit == nullptr ? text.size() : static_cast<const char*>(hit) - text.data();
+    out.append(text.data() + i, space - i);
+    if (space == text.size()) break;
+    out.append(kMeta, kMetaLen);
+    i = space + 1;
+  }
+}
+
+size_t lead_length(unsigned char b) {
+  if (b < 0x80) return 1;
+  if (b < 0xE0) return 2;
+  if (b <= 0xEF) return 3;
+  return 4;
+}
+
+// Words: a run of U+2581, then a run of anything else; each word is one piece.
+void encode_words(const Tokenizer& model, std::string_view text, MergeScratch& scratch,
+                  MergeStrategy strategy) {
+  const char* p = text.data();
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    size_t i = pos;
+    while (meta_at(p, i, n)) i += kMetaLen;
+    while (i < n && !meta_at(p, i, n)) {
+      const size_t len = lead_length(static_cast<unsigned char>(p[i]));
+      i = n - i < len ? n : i + len;
+    }
+    encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
+    pos = i;
+  }
+}
+
+InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
+                           const std::vector<Span>& spans, bool keep_empty, MergeScratch& scratch,
+                           MergeStrategy strategy) {
+  for (const Span& span : spans) {
+    if (span.end < span.start || span.end > text.size()) return kBadSpan;
+    if (span.end == span.start && !keep_empty) continue;
+    encode_piece(model, text.substr(span.start, span.end - span.start), scratch, strategy);
+  }
+  return nullptr;
+}
+
+InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view text,
+                                      MergeScratch& scratch, MergeStrategy strategy) {
+  if (model.byte_fallback) {
+    if (model.split_regexes.empty()) {
+      encode_byte_fallback(model, text, scratch, strategy);
+      return nullptr;
+    }
+    // Empty spans are passed on too; they give nothing.
+    return encode_spans(model, text, regex_pieces(model.split_regexes, text), true, scratch,
+                        strategy);
+  }
+  if (model.cjk_preset) {
+    std::vector<Span> spans;
+    std::vector<Span> work;
+    cjk_pieces(reinterpret_cast<const uint8_t*>(text.data()), text.size(), spans, work);
+    return encode_spans(model, text, spans, false, scratch, strategy);
+  }
+  if (!model.split_regexes.empty()) {
+    return encode_spans(model, text, regex_pieces(model.split_regexes, text), false, scratch,
+                        strategy);
+  }
+  // The fast scanner: pieces are encoded as soon as their ends are known.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    const size_t end = next_piece_end(model.scanner, bytes, n, pos);
+    if (end <= pos || end > n) return kBadScannerEnd;
+    encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
+    pos = end;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
+                          bool add_prefix, std::vector<uint32_t>& out) {
+  NormalizedText normalized;
+  normalize_text(model.normalizer_kind, text, normalized);
+  const std::string_view input = normalized.text;
+
+  // The scratch's output vector is the caller's: ids are appended to what it holds.
+  MergeScratch scratch;
+  scratch.output = std::move(out);
+  InternalCheck check = nullptr;
+  if (model.metaspace_mode != 0) {
+    if (!input.empty()) {
+      std::string rewritten;
+      metaspace_rewrite(input, model.metaspace_mode, add_prefix, rewritten);
+      encode_words(model, rewritten, scratch, strategy);
+    }
+  } else {
+    check = pre_tokenize_and_encode(model, input, scratch, strategy);
+  }
+  out = std::move(scratch.output);
+  return check;
+}
+
+void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
+                          MergeStrategy strategy) {
+  scratch.piece.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
+  const size_t n = piece.size();
+  const bool search_chars = !model.char_ids.empty();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t lead = p[i];
+    if (lead < 0x80) {
+      const int32_t id = model.ascii_ids[lead];
+      if (id >= 0) {
+        scratch.piece.push_back(static_cast<uint32_t>(id));
+      } else if (model.byte_ids[lead] >= 0) {
+        scratch.piece.push_back(static_cast<uint32_t>(model.byte_ids[lead]));
+      }
+      ++i;
+      continue;
+    }
+    // Decode one well-formed character; an ill-formed byte stands alone and falls
+    // back to its byte id (it must never be taken for the character of its value).
+    uint32_t cp = 0;
+    size_t len = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      len = 2;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      len = 3;
+      cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      len = 4;
+      cp = lead & 0x07;
+    }
+    bool valid = len != 0 && n - i >= len;
+    for (size_t k = 1; valid && k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) valid = false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (valid) {
+      // Overlong forms, surrogates and values above U+10FFFF.
+      if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+          (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+        valid = false;
+      }
+    }
+    if (!valid) len = 1;
+    if (valid && search_chars) {
+      auto it = model.char_ids.find(cp);
+      if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {
+        scratch.piece.push_back(it->second);
+        i += len;
+        continue;
+      }
+    }
+    for (size_t k = 0; k < len; ++k) {
+      const int32_t id = model.byte_ids[p[i + k]];
+      if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+    }
+    i += len;
+  }
+  bpe_merge(model, scratch, strategy);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,183 @@
+#include "lib/encode.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lib/test_models.h"
+
+namespace quorvane {
+namespace {
+
+using testing::byte_model;
+
+const std::string kMeta = "\xE2\x96\x81";
+
+std::vector<uint32_t> encode(const Tokenizer& model, std::string_view text, bool add_prefix = true,
+                             MergeStrategy strategy = kMergeAuto) {
+  std::vector<uint32_t> out;
+  EXPECT_EQ(encode_text(model, text, strategy, add_prefix, out), nullptr);
+  return out;
+}
+
+// Encodes in a metaspace mode with a whole-piece map holding the expected words,
+// and spells the result back: a word found whole shows as itself, bytes that were
+// not found whole show between brackets.
+std::vector<std::string> words(MetaspaceMode mode, bool add_prefix, std::string_view text,
+                               const std::vector<std::string>& expected) {
+  auto model = byte_model(expected);
+  model->metaspace_mode = mode;
+  model->piece_ids.emplace();
+  for (size_t i = 0; i < expected.size(); ++i) (*model->piece_ids)[expected[i]] = 256 + i;
+  std::vector<std::string> got;
+  std::string loose;
+  for (uint32_t id : encode(*model, text, add_prefix)) {
+    if (id >= 256) {
+      if (!loose.empty()) got.push_back("[" + loose + "]");
+      loose.clear();
+      got.emplace_back(model->token_bytes.bytes_of(id));
+    } else {
+      loose.push_back(static_cast<char>(id));
+    }
+  }
+  if (!loose.empty()) got.push_back("[" + loose + "]");
+  return got;
+}
+
+using Words = std::vector<std::string>;
+
+TEST(Metaspace, PrefixByMode) {
+  const std::string hello = kMeta + "Hello";
+  for (MetaspaceMode mode : {2, 3}) {
+    EXPECT_EQ(words(mode, true, "Hello", {hello}), Words{hello}) << int(mode);
+    EXPECT_EQ(words(mode, true, hello, {kMeta + hello, hello}),
+              Words{mode == 2 ? kMeta + hello : hello})
+        << int(mode);
+    EXPECT_EQ(words(mode, false, "Hello", {"Hello"}), Words{"Hello"}) << int(mode);
+  }
+  EXPECT_EQ(words(3, true, " Hello", {hello}), Words{hello});
+  EXPECT_EQ(words(2, true, " Hello", {kMeta + hello}), Words{kMeta + hello});
+  EXPECT_EQ(words(1, true, "Hello", {"Hello"}), Words{"Hello"});
+  EXPECT_EQ(words(1, true, " Hello", {hello}), Words{hello});
+  EXPECT_EQ(words(3, true, "h", {kMeta + "h"}), Words{kMeta + "h"});  // shorter than 3 bytes
+}
+
+TEST(Metaspace, WordCuts) {
+  const Words want = {kMeta + "Hello", kMeta + kMeta + "world", kMeta};
+  EXPECT_EQ(words(1, true, " Hello  world ", want), want);
+  EXPECT_EQ(words(3, true, "a  b", {kMeta + "a", kMeta + kMeta + "b"}),
+            (Words{kMeta + "a", kMeta + kMeta + "b"}));
+  EXPECT_EQ(words(3, true, "   ", {kMeta + kMeta + kMeta}), Words{kMeta + kMeta + kMeta});
+  EXPECT_EQ(words(2, false, "a b", {"a", kMeta + "b"}), (Words{"a", kMeta + "b"}));
+  // Tabs and newlines stay and do not end a word; other spaces are not replaced.
+  EXPECT_EQ(words(3, true, "a\tb\nc d", {kMeta + "a\tb\nc", kMeta + "d"}),
+            (Words{kMeta + "a\tb\nc", kMeta + "d"}));
+  EXPECT_EQ(words(1, true,
+                  "a\xC2\xA0"
+                  "b",
+                  {"a\xC2\xA0"
+                   "b"}),
+            Words{"a\xC2\xA0"
+                  "b"});
+}
+
+TEST(Metaspace, EmptyTextGivesNothing) {
+  for (MetaspaceMode mode : {1, 2, 3}) {
+    EXPECT_TRUE(words(mode, true, "", {kMeta}).empty());
+  }
+  auto model = byte_model();
+  model->metaspace_mode = 3;
+  model->normalizer_kind = kNormNFC;
+  EXPECT_TRUE(encode(*model, "").empty());
+}
+
+TEST(EncodeText, AppendsToTheCallersVector) {
+  auto model = byte_model({"ab"}, {{"a", "b"}});
+  std::vector<uint32_t> out = {7};
+  ASSERT_EQ(encode_text(*model, "ab", kMergeAuto, true, out), nullptr);
+  EXPECT_EQ(out, (std::vector<uint32_t>{7, 256}));
+}
+
+TEST(EncodeText, ByteLevelPiece) {
+  auto model = byte_model({"ab", "abc"}, {{"a", "b"}, {"ab", "c"}});
+  EXPECT_EQ(encode(*model, "abcab"), (std::vector<uint32_t>{257, 256}));
+  EXPECT_TRUE(encode(*model, "").empty());
+  // A byte without an id is dropped, and the bytes around it still merge.
+  model->byte_ids['x'] = -1;
+  EXPECT_EQ(encode(*model, "axb"), (std::vector<uint32_t>{256}));
+  EXPECT_TRUE(encode(*model, "xxx").empty());
+}
+
+TEST(EncodeText, WholePieceWinsOverMerges) {
+  auto model = byte_model({"ab", "abc"}, {{"a", "b"}});
+  model->piece_ids.emplace();
+  (*model->piece_ids)[std::string("abc")] = 257;
+  EXPECT_EQ(encode(*model, "abc"), (std::vector<uint32_t>{257}));
+  EXPECT_EQ(encode(*model, "abca"), (std::vector<uint32_t>{256, 'c', 'a'}));
+}
+
+TEST(EncodeText, NormalizesFirst) {
+  auto model = byte_model({"\xC3\xA9"}, {{"\xC3", "\xA9"}});
+  model->normalizer_kind = kNormNFC;
+  EXPECT_EQ(encode(*model, "e\xCC\x81"), (std::vector<uint32_t>{256}));
+  model->normalizer_kind = kNormNone;
+  EXPECT_EQ(encode(*model, "e\xCC\x81"), (std::vector<uint32_t>{'e', 0xCC, 0x81}));
+}
+
+// A byte_fallback model: ids 0..255 are the byte tokens, 'a' and 'b' have ASCII ids,
+// U+00E9 a character id.
+std::unique_ptr<Tokenizer> fallback_model() {
+  auto model = byte_model({"a", "b", "\xC3\xA9", "\xE2\x82"}, {{"\xE2", "\x82"}});
+  model->byte_fallback = true;
+  model->byte_level = false;
+  model->ascii_ids['a'] = 256;
+  model->ascii_ids['b'] = 257;
+  model->char_ids[0xE9] = 258;
+  return model;
+}
+
+TEST(ByteFallback, CharactersThenBytesThenMerges) {
+  auto model = fallback_model();
+  // U+20AC has no character id: its three bytes stand in, and two of them merge.
+  EXPECT_EQ(encode(*model, "ab\xE2\x82\xAC\xC3\xA9z"),
+            (std::vector<uint32_t>{256, 257, 259, 0xAC, 258, 'z'}));
+  // The whole text is one piece, spaces included.
+  EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{256, ' ', 257}));
+  model->byte_ids['z'] = -1;
+  EXPECT_EQ(encode(*model, "zaz"), (std::vector<uint32_t>{256}));
+}
+
+TEST(ByteFallback, IllFormedBytesFallBackToByteIds) {
+  auto model = fallback_model();
+  model->char_ids[0xC3] = 300;  // must not be taken for the lone byte C3
+  EXPECT_EQ(encode(*model,
+                   "\xC3"
+                   "a\xED\xA0\x80"),
+            (std::vector<uint32_t>{0xC3, 256, 0xED, 0xA0, 0x80}));
+}
+
+TEST(ByteFallback, NeverUsesThePieceMap) {
+  auto model = fallback_model();
+  model->piece_ids.emplace();
+  (*model->piece_ids)[std::string("ab")] = 300;
+  EXPECT_EQ(encode(*model, "ab"), (std::vector<uint32_t>{256, 257}));
+  model->metaspace_mode = 3;
+  (*model->piece_ids)[kMeta + "ab"] = 300;
+  EXPECT_EQ(encode(*model, "ab"), (std::vector<uint32_t>{0xE2, 0x96, 0x81, 256, 257}));
+}
+
+TEST(ByteFallback, EncodeBytesFallbackDirectly) {
+  auto model = fallback_model();
+  MergeScratch scratch;
+  encode_byte_fallback(*model, "", scratch, kMergeAuto);
+  EXPECT_TRUE(scratch.output.empty());
+  encode_byte_fallback(*model,
+                       "\xC3\xA9"
+                       "b",
+                       scratch, kMergeAuto);
+  EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
+}
+
+}  // namespace
+}  // namespace quorvane

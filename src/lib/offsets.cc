@@ -1,0 +1,65 @@
+#include "lib/offsets.h"
+
+#include "bpe/offset_merge.h"
+#include "cjk/cjk_pieces.h"
+#include "lib/normalize.h"
+#include "lib/split_regex.h"
+#include "pretok/scanner.h"
+
+namespace quorvane {
+
+const char* offsets_refusal(const Tokenizer& model, std::string_view text) {
+  if (!model.byte_level) {
+    return "encode_with_offsets is only available for ByteLevel models "
+           "(byte_fallback/SentencePiece "
+           "transform the text, so offsets wouldn't map to the original)";
+  }
+  if (model.normalizer_kind != kNormNone) {
+    NormalizedText normalized;
+    normalize_text(model.normalizer_kind, text, normalized);
+    // Contents count, not the kind of result: a copy with the same bytes is fine.
+    if (normalized.text != text) {
+      return "encode_with_offsets: input is not already normalized and this model applies a "
+             "Unicode normalizer; byte offsets into the original text are undefined (normalize "
+             "the text first)";
+    }
+  }
+  if (!model.monotonic) {
+    return "encode_with_offsets: this model's merge table is non-monotonic and requires the "
+           "canonical merger, which the offset path does not implement; offsets would not match "
+           "encode() (encode/decode are unaffected)";
+  }
+  return nullptr;
+}
+
+InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
+                                  std::vector<uint32_t>& ids, std::vector<Span>& spans) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  OffsetScratch scratch;
+  auto encode_all = [&](const std::vector<Span>& pieces) -> InternalCheck {
+    for (const Span& piece : pieces) {
+      if (piece.end < piece.start || piece.end > n)
+        return "pre-tokenizer span lies outside the text";
+      encode_piece_with_offsets(model, bytes, piece.start, piece.end, ids, spans, scratch);
+    }
+    return nullptr;
+  };
+  if (model.cjk_preset) {
+    std::vector<Span> pieces;
+    std::vector<Span> work;
+    cjk_pieces(bytes, n, pieces, work);
+    return encode_all(pieces);
+  }
+  if (!model.split_regexes.empty()) return encode_all(regex_pieces(model.split_regexes, text));
+  size_t pos = 0;
+  while (pos < n) {
+    const size_t end = next_piece_end(model.scanner, bytes, n, pos);
+    if (end <= pos || end > n) return "scanner piece end lies outside (position, length]";
+    encode_piece_with_offsets(model, bytes, pos, end, ids, spans, scratch);
+    pos = end;
+  }
+  return nullptr;
+}
+
+}  // namespace quorvane
