@@ -242,6 +242,8 @@ def test_generated_unicode(name):
     )
     @given(GENERATED_TEXT)
     def check(text):
+        if name in NORMALIZED and not reference_normalizes_like_unicode(name, text):
+            return
         enc = reference(name).encode(text, add_special_tokens=False)
         if any(t in added_ids(name) for t in enc.ids):
             return
@@ -249,6 +251,22 @@ def test_generated_unicode(name):
         assert got == enc.ids, mismatch_message(name, "generated text", text)
 
     check()
+
+
+def reference_normalizes_like_unicode(name: str, text: str) -> bool:
+    # The reference's normalization tables predate some combining marks (their canonical
+    # combining class reads as 0, so they are not reordered); quorvane follows current Unicode.
+    form = NORMALIZED[name]
+    return reference(name).normalizer.normalize_str(text) == unicodedata.normalize(form, text)
+
+
+@pytest.mark.parametrize("name", sorted(NORMALIZED))
+def test_normalization_follows_current_unicode(name):
+    # U+1E130 (combining class 230, Unicode 12) before U+0618 (class 30) must be reordered.
+    tok = ours(name)
+    text = "x\U0001e130\u0618 y"
+    assert tok.encode_ordinary(text) == tok.encode_ordinary(unicodedata.normalize(NORMALIZED[name], text))
+    assert tok.decode(tok.encode_ordinary(text)) == "x\u0618\U0001e130 y"
 
 
 # --------------------------------------------------------------------------- internal parity
