@@ -1,6 +1,7 @@
 #include "bpe/bpe_merge.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "bpe/heap_merge.h"
@@ -9,6 +10,10 @@
 namespace quorvane {
 
 namespace {
+
+// Ordinary text takes a few streaming steps per id; runs that would take far
+// more go to the heap merger instead (see stream_merge).
+constexpr uint64_t kStreamStepsPerId = 32;
 
 void append_all(std::vector<uint32_t>& output, const std::vector<uint32_t>& ids) {
   output.insert(output.end(), ids.begin(), ids.end());
@@ -32,23 +37,39 @@ inline uint32_t next_live_rule(const MergeMap& merges, const StreamTables& strea
   return stream.first_rule_from(left, std::max(failed + 1, right_rule));
 }
 
-// The streaming merger over a whole piece.
-void stream_merge(const Tokenizer& model, MergeScratch& s) {
+// The streaming merger over a whole piece. Gives up, appending nothing, once
+// it has taken more than `step_budget` steps.
+//
+// Its cost is not bounded by the piece length alone: a token waits on its
+// candidate rule until its right neighbour's candidate passes it, so in a run
+// of a token that never merges with itself (a run of spaces in GPT-2) every new
+// token moves each waiting one on by one rule. That is the piece length times
+// the number of rules with the token on the left, thousands in large
+// vocabularies. The budget lets the automatic choice keep the streaming
+// merger's speed on ordinary text and fall back to the heap merger there.
+bool stream_merge(const Tokenizer& model, MergeScratch& s, uint64_t step_budget) {
   const StreamTables& stream = model.stream;
   const size_t first_rule_size = stream.first_rule.size();
+  const size_t output_start = s.output.size();
+  uint64_t steps = 0;
   s.pending.clear();
   for (const uint32_t id : s.piece) {
     const uint32_t rule = id < first_rule_size ? stream.first_rule[id] : kNone;
-    stream_merge_push(model.merges, stream, id, rule, s.pending, s.work, s.output);
+    steps += stream_merge_push(model.merges, stream, id, rule, s.pending, s.work, s.output);
+    if (steps > step_budget) break;
   }
   // The top of `pending` is the rightmost token; no right neighbour will come,
   // so none of its rules can apply any more.
-  while (!s.pending.empty()) {
+  while (!s.pending.empty() && steps <= step_budget) {
     const uint32_t p = s.pending.back();
     s.pending.pop_back();
-    stream_merge_push(model.merges, stream, stream.rules[p].left, kNone, s.pending, s.work,
-                      s.output);
+    steps += stream_merge_push(model.merges, stream, stream.rules[p].left, kNone, s.pending, s.work,
+                               s.output);
   }
+  if (steps <= step_budget) return true;
+  s.output.resize(output_start);
+  s.pending.clear();
+  return false;
 }
 
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
@@ -141,13 +162,15 @@ void canonical_merge_long(const MergeMap& merges, MergeScratch& s) {
 
 }  // namespace
 
-void stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
-                       uint32_t rule, std::vector<uint32_t>& pending,
-                       std::vector<std::pair<uint32_t, uint32_t>>& work,
-                       std::vector<uint32_t>& output) {
+uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
+                           uint32_t rule, std::vector<uint32_t>& pending,
+                           std::vector<std::pair<uint32_t, uint32_t>>& work,
+                           std::vector<uint32_t>& output) {
+  uint64_t steps = 0;
   work.clear();
   work.emplace_back(token, rule);
   while (!work.empty()) {
+    ++steps;
     const auto [t, c] = work.back();
     work.pop_back();
     if (pending.empty()) {
@@ -172,6 +195,7 @@ void stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint3
       work.emplace_back(waiting.left, next_live_rule(merges, stream, p, waiting.left, t, c));
     }
   }
+  return steps;
 }
 
 void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy) {
@@ -203,12 +227,12 @@ void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy stra
     case kMergeAuto:
       if (n <= kShortPieceMax) {
         scan_merge(model.merges, scratch);
-      } else {
-        stream_merge(model, scratch);
+      } else if (!stream_merge(model, scratch, kStreamStepsPerId * n)) {
+        canonical_merge_long(model.merges, scratch);
       }
       break;
     case kMergeStream:
-      stream_merge(model, scratch);
+      stream_merge(model, scratch, UINT64_MAX);
       break;
     default:
       scan_merge(model.merges, scratch);

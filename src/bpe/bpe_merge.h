@@ -53,16 +53,18 @@ struct MergeScratch {
 // (monotonic) use scan-and-merge up to kShortPieceMax ids and the heap-based
 // canonical merger beyond, whatever the strategy, so that no piece costs more
 // than n log n. Otherwise the strategy decides: automatic takes scan-and-merge
-// for short pieces and the streaming merger for long ones; kMergeStream and
+// for short pieces and the streaming merger for long ones (the heap merger when
+// the streaming merger would take too many steps); kMergeStream and
 // kMergeScan force one of them on every piece so the two can be compared.
 void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy);
 
 // One step of the streaming merger: token `token` with candidate rule `rule`.
 // `merges` lets a token whose candidate rule failed skip straight to the next
 // rule that can still apply, instead of walking its rules one by one.
-void stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
-                       uint32_t rule, std::vector<uint32_t>& pending,
-                       std::vector<std::pair<uint32_t, uint32_t>>& work,
-                       std::vector<uint32_t>& output);
+// Returns the number of steps taken.
+uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
+                           uint32_t rule, std::vector<uint32_t>& pending,
+                           std::vector<std::pair<uint32_t, uint32_t>>& work,
+                           std::vector<uint32_t>& output);
 
 }  // namespace quorvane
