@@ -226,6 +226,39 @@ TEST(BpeMergeTest, TokenWithManyRulesOnTheLeft) {
   }
 }
 
+// A run of a token that has many rules on the left but none with itself: every
+// new token moves each waiting one on by a rule, so the streaming merger's work
+// grows with the run times the rules. The automatic choice notices and hands the
+// piece to the heap merger; forcing the streaming merger still gives the ids.
+TEST(BpeMergeTest, LongRunOfManyRuleTokenFallsBackToHeap) {
+  std::vector<MergeRule> rules;
+  const uint32_t letters = 500;
+  for (uint32_t i = 1; i <= letters; ++i) rules.push_back({0, i, letters + i});
+  Tokenizer model;
+  set_rules(model, rules, 2 * letters + 1);
+  Ids run(3000, 0);
+  run.push_back(7);
+  Ids expected(2999, 0);
+  expected.push_back(letters + 7);
+
+  MergeScratch automatic;
+  EXPECT_EQ(merge(model, run, kMergeAuto, automatic), expected);
+  EXPECT_GT(automatic.heap.capacity(), 0u);
+  EXPECT_TRUE(automatic.pending.empty());
+  MergeScratch forced;
+  EXPECT_EQ(merge(model, run, kMergeStream, forced), expected);
+  EXPECT_EQ(forced.heap.capacity(), 0u);
+
+  // Output already holding earlier pieces keeps them when the fallback runs.
+  automatic.output = {5, 6};
+  automatic.piece = run;
+  bpe_merge(model, automatic, kMergeAuto);
+  ASSERT_EQ(automatic.output.size(), expected.size() + 2);
+  EXPECT_EQ(automatic.output[0], 5u);
+  EXPECT_EQ(automatic.output[1], 6u);
+  EXPECT_EQ(Ids(automatic.output.begin() + 2, automatic.output.end()), expected);
+}
+
 // Returns whether the random table was monotonic.
 bool differential(uint32_t seed, bool in_rank_order, bool heavy) {
   std::mt19937 rng(seed);
