@@ -159,13 +159,39 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
     if (!input.empty()) {
       std::string rewritten;
       metaspace_rewrite(input, model.metaspace_mode, add_prefix, rewritten);
-      encode_words(model, rewritten, scratch, strategy);
+      if (model.metaspace_word_cut) {
+        encode_words(model, rewritten, scratch, strategy);
+      } else {
+        encode_piece(model, rewritten, scratch, strategy);
+      }
     }
   } else {
     check = pre_tokenize_and_encode(model, input, scratch, strategy);
   }
   out = std::move(scratch.output);
   return check;
+}
+
+bool merges_join_before_metaspace(const Tokenizer& model) {
+  const std::string_view meta(kMeta, kMetaLen);
+  // Decoded token bytes of byte_fallback models show U+2581 as a space.
+  auto starts_meta = [&](std::string_view t) {
+    if (model.byte_fallback && t[0] == ' ') return true;
+    return t.size() >= kMetaLen ? t.substr(0, kMetaLen) == meta : meta.substr(0, t.size()) == t;
+  };
+  auto ends_meta = [&](std::string_view t) {
+    if (model.byte_fallback && t.back() == ' ') return true;
+    return t.size() >= kMetaLen && t.substr(t.size() - kMetaLen) == meta;
+  };
+  const size_t n = model.token_bytes.spans.size();
+  for (const MergeRule& rule : model.stream.rules) {
+    if (rule.left >= n || rule.right >= n) continue;
+    const std::string_view left = model.token_bytes.bytes_of(rule.left);
+    const std::string_view right = model.token_bytes.bytes_of(rule.right);
+    if (left.empty() || right.empty()) continue;
+    if (starts_meta(right) && !ends_meta(left)) return true;
+  }
+  return false;
 }
 
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,

@@ -25,4 +25,9 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
                           MergeStrategy strategy);
 
+// True when some merge joins a token that does not end in U+2581 to one that
+// starts with it (or with a prefix of its bytes): then a word cut before U+2581
+// could separate what the merges would join.
+bool merges_join_before_metaspace(const Tokenizer& model);
+
 }  // namespace quorvane

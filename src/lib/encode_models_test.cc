@@ -275,6 +275,7 @@ const std::vector<Case>& reference_cases() {
        "\x81"
        " a",
        {141334, 144534, 264}},
+      {"gemma3", "> </", {107068}},  // one token across the U+2581
       {"gemma3", "Hello world", {9259, 1902}},
       {"gemma3", " Hello  world ", {26352, 138, 12392, 236743}},
       {"gemma3",

@@ -92,6 +92,18 @@ TEST(Metaspace, EmptyTextGivesNothing) {
   EXPECT_TRUE(encode(*model, "").empty());
 }
 
+TEST(Metaspace, NoWordCutWhenAMergeJoinsAcrossIt) {
+  auto model = byte_model({"\xE2\x96", kMeta, "a" + kMeta},
+                          {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {"a", kMeta}});
+  model->metaspace_mode = 1;
+  ASSERT_TRUE(merges_join_before_metaspace(*model));
+  EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{'a', 257, 'b'}));
+  model->metaspace_word_cut = false;
+  EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{258, 'b'}));
+  EXPECT_FALSE(merges_join_before_metaspace(*byte_model(
+      {"\xE2\x96", kMeta, kMeta + "a"}, {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {kMeta, "a"}})));
+}
+
 TEST(EncodeText, AppendsToTheCallersVector) {
   auto model = byte_model({"ab"}, {{"a", "b"}});
   std::vector<uint32_t> out = {7};

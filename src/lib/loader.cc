@@ -11,6 +11,7 @@
 
 #include "bpe/merge_table.h"
 #include "lib/config_reading.h"
+#include "lib/encode.h"
 #include "lib/json_lookup.h"
 #include "lib/merge_reading.h"
 #include "lib/pretok_choice.h"
@@ -136,6 +137,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
+  if (model->metaspace_mode != 0 && model->metaspace_mode != 3) {
+    model->metaspace_word_cut = !merges_join_before_metaspace(*model);
+  }
 
   PretokChoice& c = choice.value();
   model->cjk_preset = c.cjk_preset;

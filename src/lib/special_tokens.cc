@@ -23,7 +23,7 @@ Result<Unit> build_special_matcher(Tokenizer& model, std::vector<std::string> co
     return Error{
         "set_special_tokens: contents, ids, lstrip and rstrip must have the same length (got " +
         std::to_string(contents.size()) + ", " + std::to_string(ids.size()) + ", " +
-        std::to_string(lstrip.size()) + ", " + std::to_string(rstrip.size()) + ")"};
+        std::to_string(lstrip.size()) + " and " + std::to_string(rstrip.size()) + ")"};
   }
   std::shared_ptr<const SpecialTokenMatcher> matcher;
   if (!contents.empty()) {

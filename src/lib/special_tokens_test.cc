@@ -124,7 +124,7 @@ TEST(SpecialTokens, RefusedRegistrationsChangeNothing) {
   ASSERT_FALSE(lengths.ok());
   EXPECT_EQ(lengths.error(),
             "set_special_tokens: contents, ids, lstrip and rstrip must have the same length "
-            "(got 2, 2, 2, 1)");
+            "(got 2, 2, 2 and 1)");
   auto empty = build_special_matcher(*model, {"a", ""}, {1, 2}, {0, 0}, {0, 0}, 2);
   ASSERT_FALSE(empty.ok());
   EXPECT_EQ(empty.error(), "special-token matcher: content 1 is empty");

@@ -76,6 +76,10 @@ struct Tokenizer {
   bool byte_level = true;
   NormalizerKind normalizer_kind = kNormNone;
   MetaspaceMode metaspace_mode = 0;
+  // Cutting the rewritten text into words before each U+2581 gives the ids of
+  // the whole text: no merge joins a token to a following U+2581 (always so for
+  // the Metaspace pre-tokenizer, mode 3, which cuts there itself).
+  bool metaspace_word_cut = true;
   bool cjk_preset = false;
   ScannerSpec scanner;
   std::vector<SplitRegex> split_regexes;
