@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import REPO, TIKTOKEN_NAMES, mail_records, sample, tiktoken_files, udhr_records
+from conftest import FULL, REPO, TIKTOKEN_NAMES, mail_records, sample, tiktoken_files, udhr_records
 from conftest import ADVERSARIAL_TEXTS as ADVERSARIAL
 
 try:
@@ -61,12 +61,20 @@ def reference(name: str):
     return _ENCODINGS[name]
 
 
-def texts_for(kind: str) -> list[str]:
+def texts_for(kind: str, count: int | None = 100) -> list[str]:
     if kind == "mail":
-        return [r["text"] for r in sample(mail_records(), 100, 11)]
+        return [r["text"] for r in sample(mail_records(), count, 11)]
     if kind == "udhr":
-        return [r["text"] for r in sample(udhr_records(), 100, 12)]
+        return [r["text"] for r in sample(udhr_records(), count, 12)]
     return ADVERSARIAL + [f"x {t} y" for t in ADVERSARIAL]
+
+
+def assert_same_as_tiktoken(tok, name: str, texts: list[str]) -> None:
+    enc = reference(name)
+    for text in texts:
+        got, want = tok.encode_ordinary(text), enc.encode_ordinary(text)
+        assert got == want, f"{name}: ids differ on {text[:80]!r}\n  ours: {got[:40]}\n  tiktoken: {want[:40]}"
+        assert tok.decode(got) == text
 
 
 # --------------------------------------------------------------------------- ids
@@ -75,12 +83,32 @@ def texts_for(kind: str) -> list[str]:
 @pytest.mark.parametrize("kind", ["mail", "udhr", "adversarial"])
 @pytest.mark.parametrize("name", TIKTOKEN_NAMES)
 def test_ids_equal_tiktoken(rank_cache, quorvane_module, name, kind):
+    assert_same_as_tiktoken(quorvane_module.Tokenizer.from_tiktoken(name), name, texts_for(kind))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("kind", ["mail", "udhr"])
+@pytest.mark.parametrize("name", TIKTOKEN_NAMES)
+def test_ids_equal_tiktoken_full(rank_cache, quorvane_module, name, kind):
+    assert_same_as_tiktoken(quorvane_module.Tokenizer.from_tiktoken(name), name, texts_for(kind, None))
+
+
+@pytest.mark.parametrize("name", TIKTOKEN_NAMES)
+def test_generated_text_equals_tiktoken(rank_cache, quorvane_module, name):
+    from hypothesis import HealthCheck, given, settings
+
+    from test_reference import GENERATED_TEXT
+
     tok = quorvane_module.Tokenizer.from_tiktoken(name)
     enc = reference(name)
-    for text in texts_for(kind):
-        got, want = tok.encode_ordinary(text), enc.encode_ordinary(text)
-        assert got == want, f"{name}: ids differ on {text[:80]!r}\n  ours: {got[:40]}\n  tiktoken: {want[:40]}"
-        assert tok.decode(got) == text
+
+    @settings(max_examples=1000 if FULL else 80, derandomize=True, deadline=None, database=None,
+              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    @given(GENERATED_TEXT)
+    def check(text):
+        assert tok.encode_ordinary(text) == enc.encode_ordinary(text), f"{name}: {text!r}"
+
+    check()
 
 
 @pytest.mark.parametrize("name", TIKTOKEN_NAMES)
