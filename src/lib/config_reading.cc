@@ -78,6 +78,19 @@ bool has_metaspace_pre_tokenizer(std::span<const JsonValue> members) {
   return false;
 }
 
+bool metaspace_pre_tokenizer_splits(const JsonValue& root) {
+  const JsonValue* pre = json_find(&root, "pre_tokenizer");
+  if (json_type_is(pre, "Sequence")) {
+    const JsonValue* members = json_find(pre, "pretokenizers");
+    if (members == nullptr || !members->IsArray()) return true;
+    for (const JsonValue& m : json_elements(members)) {
+      if (json_type_is(&m, "Metaspace")) return json_true_unless_false(json_find(&m, "split"));
+    }
+    return true;
+  }
+  return json_true_unless_false(json_find(pre, "split"));
+}
+
 MetaspaceMode metaspace_mode(const JsonValue& root) {
   const JsonValue* pre = json_find(&root, "pre_tokenizer");
   if (json_type_is(pre, "Metaspace")) return 3;

@@ -30,6 +30,9 @@ bool has_strip_space_decoder(std::span<const JsonValue> members);
 bool has_metaspace_pre_tokenizer(std::span<const JsonValue> members);
 
 MetaspaceMode metaspace_mode(const JsonValue& root);
+// Whether the Metaspace pre-tokenizer (alone or the first one in a Sequence)
+// splits the text before every U+2581: its "split", true unless false.
+bool metaspace_pre_tokenizer_splits(const JsonValue& root);
 NormalizerKind normalizer_kind(const JsonValue& root);
 bool decode_strip_space(const JsonValue& root);
 

@@ -80,15 +80,20 @@ size_t lead_length(unsigned char b) {
   return 4;
 }
 
-// Words: a run of U+2581, then a run of anything else; each word is one piece.
-void encode_words(const Tokenizer& model, std::string_view text, MergeScratch& scratch,
-                  MergeStrategy strategy) {
+// Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
+// else; each word is one piece.
+void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
+                  MergeScratch& scratch, MergeStrategy strategy) {
   const char* p = text.data();
   const size_t n = text.size();
   size_t pos = 0;
   while (pos < n) {
     size_t i = pos;
-    while (meta_at(p, i, n)) i += kMetaLen;
+    if (cut_each) {
+      if (meta_at(p, i, n)) i += kMetaLen;
+    } else {
+      while (meta_at(p, i, n)) i += kMetaLen;
+    }
     while (i < n && !meta_at(p, i, n)) {
       const size_t len = lead_length(static_cast<unsigned char>(p[i]));
       i = n - i < len ? n : i + len;
@@ -159,8 +164,8 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
     if (!input.empty()) {
       std::string rewritten;
       metaspace_rewrite(input, model.metaspace_mode, add_prefix, rewritten);
-      if (model.metaspace_word_cut) {
-        encode_words(model, rewritten, scratch, strategy);
+      if (model.metaspace_cut_each || model.metaspace_word_cut) {
+        encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
       } else {
         encode_piece(model, rewritten, scratch, strategy);
       }

@@ -137,7 +137,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
-  if (model->metaspace_mode != 0 && model->metaspace_mode != 3) {
+  if (model->metaspace_mode == 3 && metaspace_pre_tokenizer_splits(doc)) {
+    model->metaspace_cut_each = true;
+  } else if (model->metaspace_mode != 0) {
     model->metaspace_word_cut = !merges_join_before_metaspace(*model);
   }
 

@@ -76,10 +76,13 @@ struct Tokenizer {
   bool byte_level = true;
   NormalizerKind normalizer_kind = kNormNone;
   MetaspaceMode metaspace_mode = 0;
-  // Cutting the rewritten text into words before each U+2581 gives the ids of
-  // the whole text: no merge joins a token to a following U+2581 (always so for
-  // the Metaspace pre-tokenizer, mode 3, which cuts there itself).
+  // Cutting the rewritten text into words (a run of U+2581, then other
+  // characters) gives the ids of the whole text: no merge joins a token to a
+  // following U+2581. Otherwise the rewritten text is one piece.
   bool metaspace_word_cut = true;
+  // The Metaspace pre-tokenizer with "split" (mode 3) cuts before every U+2581,
+  // so a run of them is one piece per U+2581.
+  bool metaspace_cut_each = false;
   bool cjk_preset = false;
   ScannerSpec scanner;
   std::vector<SplitRegex> split_regexes;
