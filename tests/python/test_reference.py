@@ -149,16 +149,23 @@ def mismatch_message(name: str, label: str, text: str) -> str:
 
 
 def assert_same_ids(name: str, labelled: list[tuple[str, str]]) -> int:
-    """Compares encode_ordinary with the reference over (label, text) pairs; returns the count."""
+    """Compares encode_ordinary with the reference over (label, text) pairs; returns the count.
+
+    On failure, reports how many texts differ and up to three distinct smallest differing texts,
+    so one frequent fault does not hide the others.
+    """
     tok = ours(name)
     checked = split_out_added(name, labelled)
-    failures = []
-    for label, text, want in checked:
-        if tok.encode_ordinary(text) != want:
-            failures.append(mismatch_message(name, label, text))
-            if len(failures) >= 3:
+    failing = [(label, text) for label, text, want in checked if tok.encode_ordinary(text) != want]
+    if failing:
+        messages: dict[str, str] = {}
+        for label, text in failing[:20]:
+            small = shrink(name, text)
+            if small not in messages:
+                messages[small] = mismatch_message(name, label, small)
+            if len(messages) >= 3:
                 break
-    assert not failures, "\n".join(failures)
+        pytest.fail(f"{name}: {len(failing)} of {len(checked)} texts differ\n" + "\n".join(messages.values()))
     return len(checked)
 
 
