@@ -8,7 +8,8 @@ else from an installed `tiktoken` package.
 
 from __future__ import annotations
 
-import base64
+import binascii
+import codecs
 import json
 import os
 import pathlib
@@ -174,8 +175,8 @@ def parse_tiktoken_ranks(data: bytes, origin: str = "<ranks>") -> dict[bytes, in
             continue
         try:
             token, rank = line.split()
-            ranks[base64.b64decode(token, validate=True)] = int(rank)
-        except ValueError as exc:
+            ranks[binascii.a2b_base64(token, strict_mode=True)] = int(rank)
+        except (ValueError, binascii.Error) as exc:
             raise ValueError(f"bad tiktoken rank file {origin} at line {number}: {exc}") from None
     return ranks
 
@@ -203,6 +204,11 @@ def _last_merge(ranks: dict[bytes, int], token: bytes, limit: int) -> int:
     if n == 2:
         return 1
     get = ranks.get
+    if n == 3:
+        left, right = get(token[:2], limit), get(token[1:], limit)
+        if left >= limit and right >= limit:
+            return 0
+        return 2 if left <= right else 1  # equal ranks ("aaa"): the leftmost pair merges first
     # bounds[i] is where part i starts; pair[i] the rank of parts i and i+1 joined (limit: none).
     bounds = list(range(n + 1))
     pair = [get(token[i : i + 2], limit) for i in range(n - 1)]
@@ -222,12 +228,11 @@ def _last_merge(ranks: dict[bytes, int], token: bytes, limit: int) -> int:
 
 def build_tokenizer_json(ranks: dict[bytes, int], pattern: str, specials: dict[str, int]) -> dict:
     """A HuggingFace-format ByteLevel BPE tokenizer.json equivalent to the given ranks."""
-    alphabet = _byte_level_alphabet()
-    # bytes.translate cannot map to multi-byte characters; latin-1 decoding plus str.translate can.
-    table = {b: alphabet[b] for b in range(256)}
+    # A charmap codec maps each byte to its ByteLevel character in one C call.
+    alphabet = "".join(_byte_level_alphabet())
 
     def to_chars(token: bytes) -> str:
-        return token.decode("latin-1").translate(table)
+        return codecs.charmap_decode(token, "strict", alphabet)[0]
 
     ordered = sorted(ranks.items(), key=lambda item: item[1])
     vocab = {to_chars(token): rank for token, rank in ordered}
@@ -237,7 +242,7 @@ def build_tokenizer_json(ranks: dict[bytes, int], pattern: str, specials: dict[s
             continue
         cut = _last_merge(ranks, token, rank)
         if cut:
-            merges.append(f"{to_chars(token[:cut])} {to_chars(token[cut:])}")
+            merges.append(to_chars(token[:cut]) + " " + to_chars(token[cut:]))
     added = [
         {
             "id": token_id,

@@ -237,3 +237,16 @@ def test_from_tiktoken_remembers_the_cached_path(rank_cache, quorvane_module):
     tok = quorvane_module.Tokenizer.from_tiktoken("cl100k_base")
     assert str(rank_cache / "cl100k_base.tokenizer.json") in repr(tok)
     assert tok.n_vocab == 100277
+
+
+def test_merges_follow_bpe_over_lower_ranks():
+    ranks = {bytes([b]): b for b in range(256)}
+    ranks.update({b"aa": 256, b"aaa": 257, b"bc": 258, b"abc": 259, b"ab": 260, b"xyz": 261, b" \xc3": 262})
+    doc = _tiktoken.build_tokenizer_json(ranks, "x", {"<|end|>": 263})
+    merges = doc["model"]["merges"]
+    # "aaa": both pairs are "aa"; the leftmost merges first, leaving "aa" + "a".
+    # "abc": "bc" (258) merges before "ab" (260) exists, so the last parts are "a" + "bc".
+    # "xyz": no lower-ranked pair joins its bytes, so it gets no merge at all.
+    assert merges == ["a a", "aa a", "b c", "a bc", "a b", "Ġ Ã"]
+    assert doc["model"]["vocab"]["ĠÃ"] == 262 and doc["model"]["vocab"]["Ā"] == 0
+    assert doc["added_tokens"][0]["content"] == "<|end|>" and doc["added_tokens"][0]["id"] == 263
