@@ -74,52 +74,78 @@ bool stream_merge(const Tokenizer& model, MergeScratch& s, uint64_t step_budget)
 
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
 // left to right. Needs a monotonic table, where every pass's rank is above the
-// previous one's.
-void scan_merge(const MergeMap& merges, MergeScratch& s) {
-  size_t n = s.piece.size();
-  if (n == 1) {
-    s.output.push_back(s.piece[0]);
+// previous one's. Works in place on ids[0, n), with `ranks` (n - 1 entries) for
+// the pair ranks: a pass rewrites both arrays from the left, and a pair whose
+// two tokens the pass left untouched keeps its rank without a probe.
+void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32_t* ranks,
+                         std::vector<uint32_t>& output) {
+  if (n == 2) {
+    // One probe decides a pair.
+    const MergeHit hit = merges.find(ids[0], ids[1]);
+    if (hit.rank != kNone) {
+      output.push_back(hit.merged);
+    } else {
+      output.insert(output.end(), ids, ids + 2);
+    }
     return;
   }
-  s.scan_ranks.clear();
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
-    const uint32_t rank = merges.rank(s.piece[i], s.piece[i + 1]);
-    s.scan_ranks.push_back(rank);
+    const uint32_t rank = merges.rank(ids[i], ids[i + 1]);
+    ranks[i] = rank;
     min_rank = std::min(min_rank, rank);
   }
   while (min_rank != kNone) {
-    s.scan_ids.clear();
-    s.scan_origins.clear();
-    size_t i = 0;
-    while (i < n) {
-      if (i + 1 < n && s.scan_ranks[i] == min_rank) {
-        s.scan_ids.push_back(merges.find(s.piece[i], s.piece[i + 1]).merged);
-        s.scan_origins.push_back(kNone);
-        i += 2;
-      } else {
-        s.scan_ids.push_back(s.piece[i]);
-        s.scan_origins.push_back(static_cast<uint32_t>(i));
-        i += 1;
-      }
-    }
-    // Pairs that the pass left untouched keep their rank.
-    s.scan_next_ranks.clear();
+    const uint32_t target = min_rank;
     min_rank = kNone;
-    const size_t m = s.scan_ids.size();
-    for (size_t j = 0; j + 1 < m; ++j) {
-      const uint32_t origin = s.scan_origins[j];
-      const uint32_t rank = origin != kNone && s.scan_origins[j + 1] == origin + 1
-                                ? s.scan_ranks[origin]
-                                : merges.rank(s.scan_ids[j], s.scan_ids[j + 1]);
-      s.scan_next_ranks.push_back(rank);
-      min_rank = std::min(min_rank, rank);
+    // Token w of the pass's result comes from token i (kept) or tokens i, i + 1
+    // (merged); w <= i, so reads stay ahead of writes in both arrays.
+    size_t w = 0;
+    size_t i = 0;
+    bool prev_kept = false;  // token w - 1 is the unchanged token i - 1
+    while (i < n) {
+      if (i + 1 < n && ranks[i] == target) {
+        ids[w] = merges.find(ids[i], ids[i + 1]).merged;
+        i += 2;
+        if (w > 0) {
+          const uint32_t rank = merges.rank(ids[w - 1], ids[w]);
+          ranks[w - 1] = rank;
+          min_rank = std::min(min_rank, rank);
+        }
+        prev_kept = false;
+      } else {
+        const uint32_t id = ids[i];
+        if (w > 0) {
+          const uint32_t rank = prev_kept ? ranks[i - 1] : merges.rank(ids[w - 1], id);
+          ranks[w - 1] = rank;
+          min_rank = std::min(min_rank, rank);
+        }
+        ids[w] = id;
+        i += 1;
+        prev_kept = true;
+      }
+      ++w;
     }
-    std::swap(s.piece, s.scan_ids);
-    std::swap(s.scan_ranks, s.scan_next_ranks);
-    n = m;
+    n = w;
   }
-  append_all(s.output, s.piece);
+  output.insert(output.end(), ids, ids + n);
+}
+
+// Pieces of up to kShortPieceMax ids keep their ranks on the stack.
+void scan_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
+                      std::vector<uint32_t>& output) {
+  uint32_t ranks[kShortPieceMax];
+  scan_merge_in_place(merges, ids, n, ranks, output);
+}
+
+void scan_merge(const MergeMap& merges, MergeScratch& s) {
+  const size_t n = s.piece.size();
+  if (n <= kShortPieceMax) {
+    scan_merge_short(merges, s.piece.data(), n, s.output);
+    return;
+  }
+  s.scan_ranks.resize(n);  // forced on a long piece
+  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.output);
 }
 
 // Canonical merger for short pieces: a rank per pair, the leftmost minimum
@@ -196,6 +222,21 @@ uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, u
     }
   }
   return steps;
+}
+
+void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch& scratch,
+                   MergeStrategy strategy) {
+  if (n == 1) {
+    scratch.output.push_back(ids[0]);
+    return;
+  }
+  if (n >= 2 && n <= kShortPieceMax && model.monotonic &&
+      (model.byte_fallback || (strategy & 0xFFu) != kMergeStream)) {
+    scan_merge_short(model.merges, ids, n, scratch.output);
+    return;
+  }
+  scratch.piece.assign(ids, ids + n);
+  bpe_merge(model, scratch, strategy);
 }
 
 void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy) {

@@ -37,11 +37,8 @@ struct MergeScratch {
   std::vector<uint32_t> collected;
   // Canonical merger, short pieces.
   std::vector<uint32_t> pair_ranks;
-  // Scan-and-merge.
+  // Scan-and-merge forced on a long piece (short pieces use the stack).
   std::vector<uint32_t> scan_ranks;
-  std::vector<uint32_t> scan_ids;
-  std::vector<uint32_t> scan_origins;
-  std::vector<uint32_t> scan_next_ranks;
   // Streaming merger.
   std::vector<uint32_t> pending;                    // rule ranks
   std::vector<std::pair<uint32_t, uint32_t>> work;  // (token, candidate rule)
@@ -57,6 +54,12 @@ struct MergeScratch {
 // the streaming merger would take too many steps); kMergeStream and
 // kMergeScan force one of them on every piece so the two can be compared.
 void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy);
+
+// bpe_merge on ids[0, n) instead of scratch.piece, for drivers that gather a
+// short piece's ids on the stack: pieces of up to kShortPieceMax ids are merged
+// in place without touching scratch.piece. Same ids as bpe_merge.
+void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch& scratch,
+                   MergeStrategy strategy);
 
 // One step of the streaming merger: token `token` with candidate rule `rule`.
 // `merges` lets a token whose candidate rule failed skip straight to the next

@@ -165,14 +165,14 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
 
   MergeScratch scratch;
   EXPECT_EQ(merge(model, short_ids, kMergeAuto, scratch), Ids(128, 2));
-  EXPECT_EQ(scratch.work.capacity(), 0u);  // scan-and-merge
-  EXPECT_GT(scratch.scan_ids.capacity(), 0u);
+  EXPECT_EQ(scratch.work.capacity(), 0u);  // scan-and-merge, on the stack
+  EXPECT_EQ(scratch.heap.capacity(), 0u);
   MergeScratch scratch2;
   Ids expected(128, 2);
   expected.push_back(0);
   EXPECT_EQ(merge(model, long_ids, kMergeAuto, scratch2), expected);
   EXPECT_GT(scratch2.work.capacity(), 0u);  // streaming
-  EXPECT_EQ(scratch2.scan_ids.capacity(), 0u);
+  EXPECT_EQ(scratch2.scan_ranks.capacity(), 0u);
 
   // byte_fallback: never streaming; long pieces go to the heap merger.
   model.byte_fallback = true;
@@ -180,12 +180,12 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
   MergeScratch scratch3;
   EXPECT_EQ(merge(model, long_ids, kMergeStream, scratch3), expected);
   EXPECT_EQ(scratch3.work.capacity(), 0u);
-  EXPECT_EQ(scratch3.scan_ids.capacity(), 0u);
+  EXPECT_EQ(scratch3.scan_ranks.capacity(), 0u);
   EXPECT_GT(scratch3.heap.capacity(), 0u);
   MergeScratch scratch4;
   EXPECT_EQ(merge(model, short_ids, kMergeStream, scratch4), Ids(128, 2));
   EXPECT_EQ(scratch4.work.capacity(), 0u);
-  EXPECT_GT(scratch4.scan_ids.capacity(), 0u);
+  EXPECT_EQ(scratch4.heap.capacity(), 0u);
 }
 
 TEST(BpeMergeTest, OutputAccumulatesAcrossPieces) {

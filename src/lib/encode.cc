@@ -33,6 +33,17 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       return;
     }
   }
+  if (piece.size() <= kShortPieceMax) {
+    uint32_t ids[kShortPieceMax];
+    size_t n = 0;
+    for (unsigned char b : piece) {
+      const int32_t id = model.byte_ids[b];
+      ids[n] = static_cast<uint32_t>(id);
+      n += id >= 0 ? 1 : 0;
+    }
+    bpe_merge_ids(model, ids, n, scratch, strategy);
+    return;
+  }
   scratch.piece.clear();
   for (unsigned char b : piece) {
     const int32_t id = model.byte_ids[b];
@@ -159,6 +170,8 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   // The scratch's output vector is the caller's: ids are appended to what it holds.
   MergeScratch scratch;
   scratch.output = std::move(out);
+  // About one id per four bytes of ordinary text; growth covers the rest.
+  scratch.output.reserve(scratch.output.size() + input.size() / 4 + 16);
   InternalCheck check = nullptr;
   if (model.metaspace_mode != 0) {
     if (!input.empty()) {
@@ -201,9 +214,16 @@ bool merges_join_before_metaspace(const Tokenizer& model) {
 
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
                           MergeStrategy strategy) {
-  scratch.piece.clear();
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
   const size_t n = piece.size();
+  // At most one id per byte: short pieces gather their ids on the stack.
+  uint32_t stack_ids[kShortPieceMax];
+  uint32_t* ids = stack_ids;
+  if (n > kShortPieceMax) {
+    scratch.piece.resize(n);
+    ids = scratch.piece.data();
+  }
+  size_t count = 0;
   const bool search_chars = !model.char_ids.empty();
   size_t i = 0;
   while (i < n) {
@@ -211,9 +231,9 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (lead < 0x80) {
       const int32_t id = model.ascii_ids[lead];
       if (id >= 0) {
-        scratch.piece.push_back(static_cast<uint32_t>(id));
+        ids[count++] = static_cast<uint32_t>(id);
       } else if (model.byte_ids[lead] >= 0) {
-        scratch.piece.push_back(static_cast<uint32_t>(model.byte_ids[lead]));
+        ids[count++] = static_cast<uint32_t>(model.byte_ids[lead]);
       }
       ++i;
       continue;
@@ -248,17 +268,22 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (valid && search_chars) {
       auto it = model.char_ids.find(cp);
       if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {
-        scratch.piece.push_back(it->second);
+        ids[count++] = it->second;
         i += len;
         continue;
       }
     }
     for (size_t k = 0; k < len; ++k) {
       const int32_t id = model.byte_ids[p[i + k]];
-      if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+      if (id >= 0) ids[count++] = static_cast<uint32_t>(id);
     }
     i += len;
   }
+  if (ids == stack_ids) {
+    bpe_merge_ids(model, ids, count, scratch, strategy);
+    return;
+  }
+  scratch.piece.resize(count);
   bpe_merge(model, scratch, strategy);
 }
 
