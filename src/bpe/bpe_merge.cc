@@ -148,32 +148,31 @@ void scan_merge(const MergeMap& merges, MergeScratch& s) {
   scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.output);
 }
 
-// Canonical merger for short pieces: a rank per pair, the leftmost minimum
-// found by a scan after every merge.
-void canonical_merge_short(const MergeMap& merges, MergeScratch& s) {
-  std::vector<uint32_t>& piece = s.piece;
-  std::vector<uint32_t>& ranks = s.pair_ranks;
-  ranks.clear();
-  for (size_t i = 0; i + 1 < piece.size(); ++i) {
-    ranks.push_back(merges.rank(piece[i], piece[i + 1]));
-  }
-  for (;;) {
+// Canonical merger for short pieces, in place on ids[0, n) with the pair ranks
+// on the stack: the leftmost minimum found by a scan after every merge.
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
+                           std::vector<uint32_t>& output) {
+  uint32_t ranks[kShortPieceMax];
+  for (size_t i = 0; i + 1 < n; ++i) ranks[i] = merges.rank(ids[i], ids[i + 1]);
+  while (n > 1) {
     uint32_t best = kNone;
     size_t at = 0;
-    for (size_t i = 0; i < ranks.size(); ++i) {
+    for (size_t i = 0; i + 1 < n; ++i) {
       if (ranks[i] < best) {
         best = ranks[i];
         at = i;
       }
     }
     if (best == kNone) break;
-    piece[at] = merges.find(piece[at], piece[at + 1]).merged;
-    piece.erase(piece.begin() + static_cast<ptrdiff_t>(at) + 1);
-    ranks.erase(ranks.begin() + static_cast<ptrdiff_t>(at));
-    if (at > 0) ranks[at - 1] = merges.rank(piece[at - 1], piece[at]);
-    if (at < ranks.size()) ranks[at] = merges.rank(piece[at], piece[at + 1]);
+    ids[at] = merges.find(ids[at], ids[at + 1]).merged;
+    // Drop id at + 1 and rank at.
+    for (size_t i = at + 1; i + 1 < n; ++i) ids[i] = ids[i + 1];
+    for (size_t i = at; i + 2 < n; ++i) ranks[i] = ranks[i + 1];
+    --n;
+    if (at > 0) ranks[at - 1] = merges.rank(ids[at - 1], ids[at]);
+    if (at + 1 < n) ranks[at] = merges.rank(ids[at], ids[at + 1]);
   }
-  append_all(s.output, piece);
+  output.insert(output.end(), ids, ids + n);
 }
 
 // Canonical merger for long pieces: linked list and heap, n log n.
@@ -230,10 +229,15 @@ void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch
     scratch.output.push_back(ids[0]);
     return;
   }
-  if (n >= 2 && n <= kShortPieceMax && model.monotonic &&
-      (model.byte_fallback || (strategy & 0xFFu) != kMergeStream)) {
-    scan_merge_short(model.merges, ids, n, scratch.output);
-    return;
+  if (n >= 2 && n <= kShortPieceMax) {
+    if (!model.monotonic) {
+      canonical_merge_short(model.merges, ids, n, scratch.output);
+      return;
+    }
+    if (model.byte_fallback || (strategy & 0xFFu) != kMergeStream) {
+      scan_merge_short(model.merges, ids, n, scratch.output);
+      return;
+    }
   }
   scratch.piece.assign(ids, ids + n);
   bpe_merge(model, scratch, strategy);
@@ -248,7 +252,7 @@ void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy stra
   }
   if (!model.monotonic) {
     if (n <= kShortPieceMax) {
-      canonical_merge_short(model.merges, scratch);
+      canonical_merge_short(model.merges, scratch.piece.data(), n, scratch.output);
     } else {
       canonical_merge_long(model.merges, scratch);
     }

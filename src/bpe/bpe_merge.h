@@ -35,8 +35,6 @@ struct MergeScratch {
   std::vector<uint8_t> alive;
   std::vector<std::pair<uint32_t, uint32_t>> heap;  // (rank, position)
   std::vector<uint32_t> collected;
-  // Canonical merger, short pieces.
-  std::vector<uint32_t> pair_ranks;
   // Scan-and-merge forced on a long piece (short pieces use the stack).
   std::vector<uint32_t> scan_ranks;
   // Streaming merger.

@@ -9,11 +9,13 @@ namespace {
 
 constexpr size_t kMinSlots = 16;
 
-// At most one slot in three is used, so probe paths stay short and there is
-// always an empty slot to end a failed search.
+// At most one slot in two is used (between a quarter and a half), so probe
+// paths stay short and there is always an empty slot to end a failed search,
+// without the table doubling past what that needs: it is the largest table of
+// a loaded model.
 size_t slot_count_for(size_t n_rules) {
   size_t count = kMinSlots;
-  while (count < 3 * n_rules) count *= 2;
+  while (count < 2 * n_rules) count *= 2;
   return count;
 }
 

@@ -13,14 +13,14 @@ std::vector<MergeRule> distinct_rules(size_t n) {
   return rules;
 }
 
-TEST(MergeMapTest, SlotCountKeepsTableAtMostOneThirdFull) {
+TEST(MergeMapTest, SlotCountKeepsTableAtMostHalfFull) {
   EXPECT_EQ(MergeMap().slot_count(), 16u);
   EXPECT_EQ(MergeMap::build({}).slot_count(), 16u);
-  EXPECT_EQ(MergeMap::build(distinct_rules(5)).slot_count(), 16u);
-  EXPECT_EQ(MergeMap::build(distinct_rules(6)).slot_count(), 32u);
-  EXPECT_EQ(MergeMap::build(distinct_rules(10)).slot_count(), 32u);
-  EXPECT_EQ(MergeMap::build(distinct_rules(11)).slot_count(), 64u);
-  EXPECT_EQ(MergeMap::build(distinct_rules(100000)).slot_count(), 524288u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(8)).slot_count(), 16u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(9)).slot_count(), 32u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(16)).slot_count(), 32u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(17)).slot_count(), 64u);
+  EXPECT_EQ(MergeMap::build(distinct_rules(100000)).slot_count(), 262144u);
 }
 
 TEST(MergeMapTest, FindsEveryRuleAndNothingElse) {

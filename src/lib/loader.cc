@@ -131,13 +131,22 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   }
 
   std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
+  const bool cut_each_word = model->metaspace_mode == 3 && metaspace_pre_tokenizer_splits(doc);
+  // Nothing below reads the document: release it, the text it points into and
+  // the index of views before the largest tables are built, so that the load
+  // peaks lower.
+  VocabIndex().swap(vocab.index);
+  JsonDocument().Swap(doc);
+  std::string().swap(text);
+  model_value = nullptr;
+
   model->merges = MergeMap::build(rules);
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
-  if (model->metaspace_mode == 3 && metaspace_pre_tokenizer_splits(doc)) {
+  if (cut_each_word) {
     model->metaspace_cut_each = true;
   } else if (model->metaspace_mode != 0) {
     model->metaspace_word_cut = !merges_join_before_metaspace(*model);
