@@ -1,6 +1,7 @@
 // Encodes fuzz-chosen text with every small model and checks what must hold:
 // the merge strategies agree on monotonic tables, a fast scanner cuts exactly
-// the pieces its pattern cuts, and offsets agree with ordinary encoding.
+// the pieces its pattern cuts, offsets agree with ordinary encoding, and the
+// special-aware encoder agrees with a naive search that encodes each gap.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,7 @@
 #include "fuzz_models.h"
 #include "lib/encode.h"
 #include "lib/offsets.h"
+#include "lib/special_tokens.h"
 #include "lib/split_regex.h"
 #include "pretok/scanner.h"
 
@@ -59,6 +61,96 @@ void check_scanner_against_pattern(const fuzz::FuzzModel& fm, const std::string&
   if (got != want) fail(fm.name, text);
 }
 
+// Contents made of alphabet characters, so that fuzz texts contain them.
+struct SpecialSpec {
+  const char* content;
+  uint32_t id;
+  bool lstrip;
+  bool rstrip;
+};
+constexpr SpecialSpec kSpecials[] = {{"ab", 90001, false, false},
+                                     {"abe", 90002, true, false},
+                                     {" t", 90003, false, true},
+                                     {"\n\n", 90004, true, true},
+                                     {"\xe4\xb8\xad", 90005, false, false},
+                                     {"12", 90006, false, true},
+                                     {"\xc3\xa9 ", 90007, true, false},
+                                     {"\t", 90008, true, true}};
+
+// Registers kSpecials on every model once, with prefix scheme = model index % 3.
+void register_specials() {
+  static bool done = [] {
+    auto& models = fuzz::fuzz_models();
+    for (size_t i = 0; i < models.size(); ++i) {
+      std::vector<std::string> contents;
+      std::vector<uint32_t> ids;
+      std::vector<uint8_t> lstrip, rstrip;
+      for (const SpecialSpec& s : kSpecials) {
+        contents.push_back(s.content);
+        ids.push_back(s.id);
+        lstrip.push_back(s.lstrip);
+        rstrip.push_back(s.rstrip);
+      }
+      auto built = build_special_matcher(*models[i].model, std::move(contents), std::move(ids),
+                                         std::move(lstrip), std::move(rstrip),
+                                         static_cast<PrefixScheme>(i % 3));
+      if (!built.ok()) abort();
+    }
+    return true;
+  }();
+  (void)done;
+}
+
+bool is_strip_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Leftmost, then longest, by brute force over kSpecials.
+bool naive_special(std::string_view text, size_t from, size_t& index, size_t& start) {
+  for (size_t s = from; s < text.size(); ++s) {
+    size_t best_len = 0;
+    for (size_t i = 0; i < std::size(kSpecials); ++i) {
+      std::string_view c = kSpecials[i].content;
+      if (c.size() > best_len && text.substr(s, c.size()) == c) {
+        best_len = c.size();
+        index = i;
+      }
+    }
+    if (best_len) {
+      start = s;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<uint32_t> naive_encode_with_specials(const Tokenizer& m, std::string_view text) {
+  std::vector<uint32_t> out;
+  const bool first_only = m.prefix_scheme == 2;
+  size_t last = 0, from = 0, index = 0, start = 0;
+  auto gap = [&](size_t a, size_t b) {
+    std::vector<uint32_t> ids =
+        encode(m, std::string(text.substr(a, b - a)), kMergeAuto, !(first_only && a > 0));
+    out.insert(out.end(), ids.begin(), ids.end());
+  };
+  while (from < text.size() && naive_special(text, from, index, start)) {
+    const SpecialSpec& sp = kSpecials[index];
+    size_t end = start + std::string_view(sp.content).size();
+    size_t gap_end = start;
+    if (sp.lstrip) {
+      while (gap_end > last && is_strip_space(text[gap_end - 1])) --gap_end;
+    }
+    size_t next = end;
+    if (sp.rstrip) {
+      while (next < text.size() && is_strip_space(text[next])) ++next;
+    }
+    if (gap_end > last) gap(last, gap_end);
+    out.push_back(sp.id);
+    last = std::max(last, next);
+    from = end;
+  }
+  if (last < text.size()) gap(last, text.size());
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (m.metaspace_mode <= 1 && no_prefix != automatic) fail("prefix flag leaked", text);
 
   check_scanner_against_pattern(fm, text);
+
+  register_specials();
+  std::vector<uint32_t> special;
+  if (InternalCheck err = encode_with_specials(m, text, special)) fail(err, text);
+  if (special != naive_encode_with_specials(m, text)) fail("specials differ", text);
 
   if (!offsets_refusal(m, text)) {
     std::vector<uint32_t> ids;

@@ -133,9 +133,17 @@ inline const char* const kByteLevelNoRegex = R"({"type":"ByteLevel","use_regex":
 
 struct FuzzModel {
   const char* name;
+  std::string json;
   std::unique_ptr<Tokenizer> model;
   std::string pattern;  // the pattern a fast scanner replaces, when one is used
 };
+
+inline std::unique_ptr<Tokenizer> load_or_die(const std::string& json);
+
+inline FuzzModel make_model(const char* name, std::string json, std::string pattern = "") {
+  auto model = load_or_die(json);
+  return {name, std::move(json), std::move(model), std::move(pattern)};
+}
 
 inline std::unique_ptr<Tokenizer> load_or_die(const std::string& json) {
   auto loaded = load_tokenizer_json_text("fuzz-model.json", json);
@@ -158,51 +166,52 @@ inline std::string unescape_json_pattern(const char* p) {
 inline std::vector<FuzzModel>& fuzz_models() {
   static std::vector<FuzzModel> models = [] {
     std::vector<FuzzModel> m;
-    m.push_back({"kind0", load_or_die(byte_level_model_json(R"({"type":"ByteLevel"})")),
-                 unescape_json_pattern(kByteLevelPattern)});
-    m.push_back({"kind1",
-                 load_or_die(byte_level_model_json(
-                     sequence_json(split_json(kCl100kPattern) + "," + kByteLevelNoRegex))),
-                 unescape_json_pattern(kCl100kPattern)});
-    m.push_back({"kind2",
-                 load_or_die(byte_level_model_json(
-                     sequence_json(split_json(kO200kPattern) + "," + kByteLevelNoRegex))),
-                 unescape_json_pattern(kO200kPattern)});
+    m.push_back(make_model("kind0", (byte_level_model_json(R"({"type":"ByteLevel"})")),
+                           unescape_json_pattern(kByteLevelPattern)));
+    m.push_back(make_model("kind1",
+                           (byte_level_model_json(sequence_json(split_json(kCl100kPattern) + "," +
+                                                                kByteLevelNoRegex))),
+                           unescape_json_pattern(kCl100kPattern)));
+    m.push_back(make_model(
+        "kind2",
+        (byte_level_model_json(sequence_json(split_json(kO200kPattern) + "," + kByteLevelNoRegex))),
+        unescape_json_pattern(kO200kPattern)));
+    m.push_back(make_model("nfkc-kind0",
+                           (byte_level_model_json(R"({"type":"ByteLevel"})", R"({"type":"NFKC"})")),
+                           ""));
+    m.push_back(make_model(
+        "cjk",
+        (byte_level_model_json(sequence_json(
+            split_json(R"(\\p{N}{1,3})") + "," +
+            split_json("[\xe4\xb8\x80-\xe9\xbe\xa5\xe3\x81\x80-\xe3\x82\x9f\xe3\x82\xa0-"
+                       "\xe3\x83\xbf]+") +
+            "," +
+            split_json(
+                R"([!\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+|[^\r\n\\p{L}\\p{P}\\p{S}]?[\\p{L}\\p{M}]+| ?[\\p{P}\\p{S}]+[\r\n]*|\\s*[\r\n]+|\\s+(?!\\S)|\\s+)") +
+            "," + kByteLevelNoRegex))),
+        ""));
     m.push_back(
-        {"nfkc-kind0",
-         load_or_die(byte_level_model_json(R"({"type":"ByteLevel"})", R"({"type":"NFKC"})")), ""});
-    m.push_back(
-        {"cjk",
-         load_or_die(byte_level_model_json(sequence_json(
-             split_json(R"(\\p{N}{1,3})") + "," +
-             split_json("[\xe4\xb8\x80-\xe9\xbe\xa5\xe3\x81\x80-\xe3\x82\x9f\xe3\x82\xa0-"
-                        "\xe3\x83\xbf]+") +
-             "," +
-             split_json(
-                 R"([!\"#$%&'()*+,\\-./:;<=>?@\\[\\\\\\]^_`{|}~][A-Za-z]+|[^\r\n\\p{L}\\p{P}\\p{S}]?[\\p{L}\\p{M}]+| ?[\\p{P}\\p{S}]+[\r\n]*|\\s*[\r\n]+|\\s+(?!\\S)|\\s+)") +
-             "," + kByteLevelNoRegex))),
-         ""});
-    m.push_back({"two-splits",
-                 load_or_die(byte_level_model_json(sequence_json(
-                     split_json(R"(\\p{N})") + "," + split_json(R"(\\s+(?!\\S)|\\s+|[^\\s]+)") +
-                     "," + kByteLevelNoRegex))),
-                 ""});
-    m.push_back(
-        {"metaspace-prepend",
-         load_or_die(byte_fallback_model_json(
-             R"({"type":"Sequence","normalizers":[{"type":"Prepend","prepend":"▁"},{"type":"Replace","pattern":{"String":" "},"content":"▁"}]})",
-             "null")),
-         ""});
-    m.push_back(
-        {"metaspace-pretok",
-         load_or_die(byte_fallback_model_json(
-             "null", R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})")),
-         ""});
-    m.push_back(
-        {"byte-fallback-split",
-         load_or_die(byte_fallback_model_json(
-             "null", sequence_json(split_json(R"(\\p{N}|[^\\p{N}]+)") + "," + kByteLevelNoRegex))),
-         ""});
+        make_model("two-splits",
+                   (byte_level_model_json(sequence_json(split_json(R"(\\p{N})") + "," +
+                                                        split_json(R"(\\s+(?!\\S)|\\s+|[^\\s]+)") +
+                                                        "," + kByteLevelNoRegex))),
+                   ""));
+    m.push_back(make_model(
+        "metaspace-prepend",
+        (byte_fallback_model_json(
+            R"({"type":"Sequence","normalizers":[{"type":"Prepend","prepend":"▁"},{"type":"Replace","pattern":{"String":" "},"content":"▁"}]})",
+            "null")),
+        ""));
+    m.push_back(make_model(
+        "metaspace-pretok",
+        (byte_fallback_model_json(
+            "null", R"({"type":"Metaspace","replacement":"▁","prepend_scheme":"always"})")),
+        ""));
+    m.push_back(make_model(
+        "byte-fallback-split",
+        (byte_fallback_model_json(
+            "null", sequence_json(split_json(R"(\\p{N}|[^\\p{N}]+)") + "," + kByteLevelNoRegex))),
+        ""));
     return m;
   }();
   return models;
