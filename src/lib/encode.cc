@@ -92,7 +92,8 @@ size_t lead_length(unsigned char b) {
 }
 
 // Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
-// else; each word is one piece.
+// else; each word is one piece. Without `cut_each` a U+2581 that a merge may
+// join to the byte before it does not start a word.
 void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
                   MergeScratch& scratch, MergeStrategy strategy) {
   const char* p = text.data();
@@ -105,9 +106,13 @@ void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
     } else {
       while (meta_at(p, i, n)) i += kMetaLen;
     }
-    while (i < n && !meta_at(p, i, n)) {
-      const size_t len = lead_length(static_cast<unsigned char>(p[i]));
-      i = n - i < len ? n : i + len;
+    for (;;) {
+      while (i < n && !meta_at(p, i, n)) {
+        const size_t len = lead_length(static_cast<unsigned char>(p[i]));
+        i = n - i < len ? n : i + len;
+      }
+      if (i == n || cut_each || !model.metaspace_joins_after[static_cast<uint8_t>(p[i - 1])]) break;
+      while (meta_at(p, i, n)) i += kMetaLen;
     }
     encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
     pos = i;
@@ -177,11 +182,7 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
     if (!input.empty()) {
       std::string rewritten;
       metaspace_rewrite(input, model.metaspace_mode, add_prefix, rewritten);
-      if (model.metaspace_cut_each || model.metaspace_word_cut) {
-        encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
-      } else {
-        encode_piece(model, rewritten, scratch, strategy);
-      }
+      encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
     }
   } else {
     check = pre_tokenize_and_encode(model, input, scratch, strategy);
@@ -190,7 +191,8 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   return check;
 }
 
-bool merges_join_before_metaspace(const Tokenizer& model) {
+std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {
+  std::array<bool, 256> joins{};
   const std::string_view meta(kMeta, kMetaLen);
   // Decoded token bytes of byte_fallback models show U+2581 as a space.
   auto starts_meta = [&](std::string_view t) {
@@ -207,9 +209,9 @@ bool merges_join_before_metaspace(const Tokenizer& model) {
     const std::string_view left = model.token_bytes.bytes_of(rule.left);
     const std::string_view right = model.token_bytes.bytes_of(rule.right);
     if (left.empty() || right.empty()) continue;
-    if (starts_meta(right) && !ends_meta(left)) return true;
+    if (starts_meta(right) && !ends_meta(left)) joins[static_cast<uint8_t>(left.back())] = true;
   }
-  return false;
+  return joins;
 }
 
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,

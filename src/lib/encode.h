@@ -5,6 +5,7 @@
 // lookup -> byte table or byte fallback -> BPE per piece.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,8 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
 // True when some merge joins a token that does not end in U+2581 to one that
 // starts with it (or with a prefix of its bytes): then a word cut before U+2581
 // could separate what the merges would join.
-bool merges_join_before_metaspace(const Tokenizer& model);
+// For each byte: some merge joins a token ending in that byte (and not in
+// U+2581) to a token starting with U+2581.
+std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model);
 
 }  // namespace quorvane

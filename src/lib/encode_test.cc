@@ -92,16 +92,20 @@ TEST(Metaspace, EmptyTextGivesNothing) {
   EXPECT_TRUE(encode(*model, "").empty());
 }
 
-TEST(Metaspace, NoWordCutWhenAMergeJoinsAcrossIt) {
+TEST(Metaspace, NoWordCutWhereAMergeJoinsAcrossIt) {
   auto model = byte_model({"\xE2\x96", kMeta, "a" + kMeta},
                           {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {"a", kMeta}});
   model->metaspace_mode = 1;
-  ASSERT_TRUE(merges_join_before_metaspace(*model));
+  const std::array<bool, 256> joins = metaspace_join_bytes(*model);
+  for (int b = 0; b < 256; ++b) EXPECT_EQ(joins[b], b == 'a') << b;
   EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{'a', 257, 'b'}));
-  model->metaspace_word_cut = false;
+  model->metaspace_joins_after = joins;
   EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{258, 'b'}));
-  EXPECT_FALSE(merges_join_before_metaspace(*byte_model(
-      {"\xE2\x96", kMeta, kMeta + "a"}, {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {kMeta, "a"}})));
+  // Only the cut after 'a' is withheld: "b a" still cuts before its U+2581.
+  EXPECT_EQ(encode(*model, "b a b"), (std::vector<uint32_t>{'b', 257, 258, 'b'}));
+  const std::array<bool, 256> none = metaspace_join_bytes(*byte_model(
+      {"\xE2\x96", kMeta, kMeta + "a"}, {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {kMeta, "a"}}));
+  for (bool j : none) EXPECT_FALSE(j);
 }
 
 TEST(EncodeText, AppendsToTheCallersVector) {

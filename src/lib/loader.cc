@@ -149,7 +149,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   if (cut_each_word) {
     model->metaspace_cut_each = true;
   } else if (model->metaspace_mode != 0) {
-    model->metaspace_word_cut = !merges_join_before_metaspace(*model);
+    model->metaspace_joins_after = metaspace_join_bytes(*model);
   }
 
   PretokChoice& c = choice.value();

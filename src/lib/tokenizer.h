@@ -76,10 +76,11 @@ struct Tokenizer {
   bool byte_level = true;
   NormalizerKind normalizer_kind = kNormNone;
   MetaspaceMode metaspace_mode = 0;
-  // Cutting the rewritten text into words (a run of U+2581, then other
-  // characters) gives the ids of the whole text: no merge joins a token to a
-  // following U+2581. Otherwise the rewritten text is one piece.
-  bool metaspace_word_cut = true;
+  // Metaspace words are cut before a U+2581 only where no merge can join
+  // across the cut: entry b is set when some merge joins a token ending in byte
+  // b to a token starting with U+2581, and no cut follows such a byte. So the
+  // words give exactly the ids of the whole rewritten text.
+  std::array<bool, 256> metaspace_joins_after{};
   // The Metaspace pre-tokenizer with "split" (mode 3) cuts before every U+2581,
   // so a run of them is one piece per U+2581.
   bool metaspace_cut_each = false;
