@@ -33,6 +33,14 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       return;
     }
   }
+  if (piece.size() >= 2 && !model.whole_pieces.empty()) {
+    const uint32_t id = model.whole_pieces.find(
+        piece, [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
+    if (id != kNone) {
+      scratch.output.push_back(id);
+      return;
+    }
+  }
   if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;

@@ -16,6 +16,7 @@
 #include "lib/merge_reading.h"
 #include "lib/pretok_choice.h"
 #include "lib/vocab_tables.h"
+#include "lib/whole_pieces.h"
 
 namespace quorvane {
 namespace {
@@ -146,6 +147,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
+  if (!model->byte_fallback && !model->piece_ids.has_value()) {
+    model->whole_pieces = WholePieces::build(*model);
+  }
   if (cut_each_word) {
     model->metaspace_cut_each = true;
   } else if (model->metaspace_mode != 0) {

@@ -20,6 +20,7 @@
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
 #include "lib/split_regex.h"
+#include "lib/whole_pieces.h"
 #include "pretok/scanner.h"
 
 namespace quorvane {
@@ -65,6 +66,7 @@ struct Tokenizer {
   AsciiIdTable ascii_ids;
   CharIdMap char_ids;
   std::optional<PieceMap> piece_ids;  // only when "ignore_merges" is true
+  WholePieces whole_pieces;           // ByteLevel models: pieces that merge to one id
 
   // Merge tables.
   MergeMap merges;
