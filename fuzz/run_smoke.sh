@@ -6,7 +6,7 @@
 # from system headers.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-SECONDS_EACH=${1:-12}
+SECONDS_EACH=${1:-11}
 BUILD="$ROOT/build/fuzz"
 command -v clang++ >/dev/null || { echo "clang++ not installed; fuzz smoke skipped"; exit 0; }
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -14,7 +14,7 @@ CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Re
 cmake --build "$BUILD" -j "$(nproc)" >/dev/null
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/fuzz/ubsan.supp"
 export ASAN_OPTIONS="detect_leaks=1"
-for target in load_fuzz encode_fuzz special_fuzz decode_fuzz; do
+for target in load_fuzz encode_fuzz merge_fuzz special_fuzz decode_fuzz; do
   name=${target%_fuzz}
   seeds="$ROOT/fuzz/corpus/$name"
   work="$BUILD/corpus/$name"

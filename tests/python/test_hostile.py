@@ -232,6 +232,25 @@ def test_ids_at_and_beyond_the_vocabulary(gpt2):
     assert borrow_count(gpt2) == 0
 
 
+def test_special_ids_and_padding_values_at_the_edges(small):
+    small.set_special_tokens(["<x>"], [2**32 - 1], [False], [False], 0)
+    ids = small.encode_special("a<x>b")
+    assert ids == [ord("a"), 2**32 - 1, ord("b")]
+    assert small.decode(ids) == "ab"  # the registered id has no bytes in the vocabulary
+    with pytest.raises(OverflowError):
+        small.set_special_tokens(["<y>"], [2**32], [False], [False], 0)
+    assert small.encode_special("a<x>b") == ids  # the failed registration changed nothing
+    out = small.encode_special_padded(["<x>", "abab"], [-(2**63)], [2**63 - 1], pad_id=-(2**63))
+    assert out["input_ids"].tolist() == [[-(2**63), 2**32 - 1, 2**63 - 1, -(2**63)],
+                                         [-(2**63), 256, 256, 2**63 - 1]]
+    for bad in ([2**63], [-(2**63) - 1], [2**64]):
+        with pytest.raises(OverflowError):
+            small.encode_special_padded(["a"], bad, [])
+    with pytest.raises(OverflowError):
+        small.encode_special_padded(["a"], [], [], pad_id=2**63)
+    assert borrow_count(small) == 0
+
+
 # --- decode_array: only C-contiguous native uint32 ----------------------------------------------
 
 NOT_U32 = ["u1", "i1", "u2", "i2", "i4", "u8", "i8", "f2", "f4", "f8", "c8", "c16", "?",
