@@ -80,8 +80,8 @@ const char* const kSplitModel =
     R"("merges":["a b"]}})";
 
 TEST(ConcurrentEncode, SharedModelsGiveSingleThreadedResults) {
-  const std::vector<std::string> models = {kSplitModel, "gpt2",        "llama2",
-                                           "llama3",    "deepseek_v3", "gemma3"};
+  // ByteLevel with the kind-0 scanner, byte_fallback with metaspace, a split pattern.
+  const std::vector<std::string> models = {kSplitModel, "gpt2", "llama2", "llama3"};
   int loaded_models = 0;
   for (const std::string& which : models) {
     std::unique_ptr<Tokenizer> model = load(which);
@@ -96,7 +96,7 @@ TEST(ConcurrentEncode, SharedModelsGiveSingleThreadedResults) {
     std::vector<std::thread> threads;
     for (int k = 0; k < 8; ++k) {
       threads.emplace_back([&, k] {
-        for (int round = 0; round < 6; ++round) {
+        for (int round = 0; round < 3; ++round) {
           for (size_t i = 0; i < texts().size(); ++i) {
             const size_t t = (i + k) % texts().size();
             const std::string& text = texts()[t];
