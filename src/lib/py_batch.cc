@@ -37,11 +37,11 @@ struct TextCall {
   }
 };
 
-PyObject* rows_to_pylist(const std::vector<std::vector<uint32_t>>& rows) {
+PyObject* rows_to_pylist(TokenizerObject* tok, const std::vector<std::vector<uint32_t>>& rows) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    PyObject* row = ids_to_pylist(rows[i]);
+    PyObject* row = ids_to_pylist(tok, rows[i]);
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -60,7 +60,7 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
     return nullptr;
   }
   call.texts = TextBatch();
-  return rows_to_pylist(rows);
+  return rows_to_pylist(call.tok, rows);
 }
 
 }  // namespace

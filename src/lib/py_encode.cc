@@ -15,16 +15,8 @@
 
 namespace quorvane::py {
 
-PyObject* ids_to_pylist(const std::vector<uint32_t>& ids) {
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    // Ids are below 2^31; the signed constructor has the quicker path for them.
-    PyObject* item = PyLong_FromLong(static_cast<long>(ids[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+PyObject* ids_to_pylist(TokenizerObject* tok, const std::vector<uint32_t>& ids) {
+  return tok->id_ints.list(ids.data(), ids.size());
 }
 
 namespace {
@@ -73,7 +65,7 @@ PyObject* run_encode(const EncodeKind& kind, QV_FASTCALL_PARAMS) {
     case Output::kList:
       break;
   }
-  return ids_to_pylist(ids);
+  return ids_to_pylist(tok, ids);
 }
 
 constexpr EncodeKind kEncodeOrdinary{
@@ -142,7 +134,7 @@ PyObject* tok_encode_with_offsets(QV_FASTCALL_PARAMS) {
     failed = encode_with_offsets(tok->model, text, ids, spans);
   }
   if (failed != nullptr) return raise_internal(failed);
-  OwnedRef id_list(ids_to_pylist(ids));
+  OwnedRef id_list(ids_to_pylist(tok, ids));
   if (!id_list) return nullptr;
   OwnedRef span_list(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!span_list) return nullptr;

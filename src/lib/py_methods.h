@@ -53,8 +53,10 @@ PyObject* tok_decode_array(QV_FASTCALL_PARAMS);
 
 // ---- Shared conversion pieces (py_encode.cc, py_decode.cc) ----
 
-// A new list of int, one per id.
-PyObject* ids_to_pylist(const std::vector<uint32_t>& ids);
+struct TokenizerObject;
+
+// A new list of int, one per id, taking the ints from the object's table.
+PyObject* ids_to_pylist(TokenizerObject* tok, const std::vector<uint32_t>& ids);
 
 // decode's `tokens` conversion: a list fast path that falls back to the general
 // path on any irregular item. No argument prefix on its errors.

@@ -8,12 +8,14 @@
 #include <string_view>
 
 #include "lib/py_borrow.h"
+#include "lib/py_id_ints.h"
 #include "lib/tokenizer.h"
 
 namespace quorvane::py {
 
 struct TokenizerObject {
   PyObject_HEAD Tokenizer model;
+  IdInts id_ints;  // the int objects of the ids in returned lists
   BorrowCounter borrow;
 };
 
