@@ -120,6 +120,18 @@ TEST(LoaderRefusals, IdsThatCannotBeTableIndices) {
             "vocab id 2147483648 is out of range (ids must be below 2^31)");
   EXPECT_EQ(error_of(R"({"model": {"vocab": {}}, "added_tokens": [{"id": 1099511627776}])" + pre),
             "added_tokens id 1099511627776 is out of range (ids must be below 2^31)");
+  // A sparse vocabulary with a huge id would allocate gigabytes for a tiny file.
+  EXPECT_EQ(error_of(R"({"model": {"vocab": {"a": 50000000}})" + pre),
+            "vocabulary ids reach 50000000 but only 1 tokens are given (a vocabulary this sparse "
+            "is refused)");
+  EXPECT_EQ(
+      error_of(R"({"model": {"vocab": {"a": 0}}, "added_tokens": [{"id": 2000000000}])" + pre),
+      "vocabulary ids reach 2000000000 but only 2 tokens are given (a vocabulary this sparse "
+      "is refused)");
+  // Gaps are fine up to 2^22 ids, and beyond that while a quarter of the ids are named.
+  auto gappy = load_tokenizer_json_text("t.json", R"({"model": {"vocab": {"a": 4194303}})" + pre);
+  ASSERT_TRUE(gappy) << gappy.error();
+  EXPECT_EQ(gappy.value()->n_vocab, 4194304u);
   // Not an integer: read as id 0 (vocab) or skipped (added tokens), as any irregular value.
   auto ok = load_tokenizer_json_text(
       "t.json", R"({"model": {"vocab": {"a": 1e300, "b": 18446744073709551616}},

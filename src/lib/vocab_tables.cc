@@ -68,7 +68,17 @@ uint64_t id_of(const JsonValue& v) { return v.IsUint64() ? v.GetUint64() : 0; }
 
 // Refuses a vocabulary whose per-id tables could never fit in this machine's
 // memory, instead of letting the allocation take the process down.
-Result<Unit> check_table_size(uint64_t n_vocab) {
+// Per-id tables are sized by the highest id, so a few tokens with a huge id
+// would make a tiny file allocate gigabytes. Ids may leave gaps, but not many:
+// beyond 2^22 ids the vocabulary must name at least a quarter of them.
+constexpr uint64_t kDenseVocabFloor = uint64_t{1} << 22;
+
+Result<Unit> check_table_size(uint64_t n_vocab, uint64_t entries) {
+  if (n_vocab > std::max(kDenseVocabFloor, 4 * entries)) {
+    return Error{"vocabulary ids reach " + std::to_string(n_vocab - 1) + " but only " +
+                 std::to_string(entries) +
+                 " tokens are given (a vocabulary this sparse is refused)"};
+  }
   // Load-time and stored per-id tables together take about this much per id.
   constexpr uint64_t kBytesPerId = 40;
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -173,7 +183,9 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
     }
     n_vocab = std::max(n_vocab, id->GetUint64() + 1);
   }
-  if (auto fits = check_table_size(n_vocab); !fits) return fits;
+  if (auto fits = check_table_size(n_vocab, vocab->MemberCount() + added.size()); !fits) {
+    return fits;
+  }
   vb.n_vocab = n_vocab;
   vb.offset.assign(n_vocab, 0);
   vb.length.assign(n_vocab, 0);
