@@ -1,8 +1,5 @@
 #include "lib/py_tokenizer.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <atomic>
 #include <cstdio>
 #include <new>
@@ -14,6 +11,7 @@
 #include "lib/py_errors.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
+#include "lib/quoted.h"
 
 namespace quorvane::py {
 namespace {
@@ -42,81 +40,12 @@ void tok_dealloc(PyObject* self) {
 
 // ---- repr, len, n_vocab ----
 
-// Writes the path between double quotes, escaping what would not read back
-// unambiguously: quotes, backslashes, the common control characters, and any
-// combining (Grapheme_Extend) or non-printable character as \u{hex}.
-void append_quoted(std::string& out, std::string_view text) {
-  out += '"';
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  int32_t len = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < len) {
-    int32_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, len, c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case 0:
-        out += "\\0";
-        continue;
-      default:
-        break;
-    }
-    bool escape = c < 0;
-    if (!escape && c != ' ') {
-      switch (u_charType(c)) {
-        case U_CONTROL_CHAR:
-        case U_FORMAT_CHAR:
-        case U_SURROGATE:
-        case U_PRIVATE_USE_CHAR:
-        case U_UNASSIGNED:
-        case U_LINE_SEPARATOR:
-        case U_PARAGRAPH_SEPARATOR:
-        case U_SPACE_SEPARATOR:
-          escape = true;
-          break;
-        default:
-          escape = u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND);
-      }
-    }
-    if (!escape) {
-      out.append(text.data() + start, static_cast<size_t>(i - start));
-    } else if (c < 0) {
-      // Not reachable for paths taken from a str; kept byte-exact and visible.
-      for (int32_t k = start; k < i; ++k) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "\\x%02x", s[k]);
-        out += buf;
-      }
-    } else {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
-      out += buf;
-    }
-  }
-  out += '"';
-}
-
 PyObject* tok_repr(PyObject* self) {
   TokenizerObject* tok = as_tok(self);
   SharedBorrow borrow;
   if (!borrow.acquire(tok->borrow)) return nullptr;
   std::string text = "Tokenizer(n_vocab=" + std::to_string(tok->model.n_vocab) + ", path=";
-  append_quoted(text, tok->model.path);
+  text += quoted_text(tok->model.path, /*escape_combining=*/true);
   text += ')';
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }

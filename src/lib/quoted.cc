@@ -62,7 +62,7 @@ void append_hex(std::string& out, const char* prefix, uint32_t v) {
 
 }  // namespace
 
-std::string quoted_text(std::string_view text) {
+std::string quoted_text(std::string_view text, bool escape_combining) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
@@ -95,7 +95,8 @@ std::string quoted_text(std::string_view text) {
         out += "\\n";
         break;
       default:
-        if (printable(cp)) {
+        if (printable(cp) && !(escape_combining && u_hasBinaryProperty(static_cast<UChar32>(cp),
+                                                                       UCHAR_GRAPHEME_EXTEND))) {
           out.append(text.substr(i, n));
         } else {
           append_hex(out, "\\u{", cp);

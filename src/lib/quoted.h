@@ -9,6 +9,8 @@
 namespace quorvane {
 
 // `text` is UTF-8; bytes that do not form a character are written as \x{..}.
-std::string quoted_text(std::string_view text);
+// With `escape_combining`, characters with Grapheme_Extend (which would join the
+// character before them when shown) are escaped too.
+std::string quoted_text(std::string_view text, bool escape_combining = false);
 
 }  // namespace quorvane
