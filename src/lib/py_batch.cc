@@ -13,6 +13,7 @@
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
 #include "lib/py_worker_pools.h"
+#include "lib/special_tokens.h"
 
 namespace quorvane::py {
 namespace {
@@ -48,19 +49,70 @@ PyObject* rows_to_pylist(TokenizerObject* tok, const std::vector<std::vector<uin
   return list.release();
 }
 
+struct ListBatch {
+  const Tokenizer* model;
+  const TextBatch* texts;
+  RowEncoder encoder;
+  TokenizerObject* tok;
+  std::vector<std::vector<uint32_t>> rows;
+  PyObject* list;  // borrowed; items filled as rows finish
+};
+
+InternalCheck encode_range(void* context, size_t begin, size_t end) {
+  auto& b = *static_cast<ListBatch*>(context);
+  for (size_t i = begin; i < end; ++i) {
+    InternalCheck failed =
+        b.encoder == RowEncoder::kSpecial
+            ? encode_with_specials(*b.model, b.texts->texts[i], b.rows[i])
+            : encode_text(*b.model, b.texts->texts[i], kMergeAuto, true, b.rows[i]);
+    if (failed != nullptr) return failed;
+  }
+  return nullptr;
+}
+
+bool take_row(void* context, size_t i) {
+  auto& b = *static_cast<ListBatch*>(context);
+  PyObject* row = ids_to_pylist(b.tok, b.rows[i]);
+  if (row == nullptr) return false;
+  PyList_SET_ITEM(b.list, static_cast<Py_ssize_t>(i), row);
+  std::vector<uint32_t>().swap(b.rows[i]);
+  return true;
+}
+
 PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
                             bool parallel_when_small, QV_FASTCALL_PARAMS) {
   TextCall call;
   if (!call.start(params, self, args, nargs, kwnames)) return nullptr;
-  std::vector<std::vector<uint32_t>> rows;
-  if (!run_unlocked([&] {
-        return encode_rows(call.tok->model, call.texts, encoder, call.num_threads,
-                           parallel_when_small, rows);
-      })) {
+  if (run_serially(call.num_threads, call.texts.size(), parallel_when_small)) {
+    std::vector<std::vector<uint32_t>> rows;
+    if (!run_unlocked([&] {
+          return encode_rows(call.tok->model, call.texts, encoder, call.num_threads,
+                             parallel_when_small, rows);
+        })) {
+      return nullptr;
+    }
+    call.texts = TextBatch();
+    return rows_to_pylist(call.tok, rows);
+  }
+  // On the pool, each row's list is built as soon as the row is done, while
+  // the workers encode the rest.
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
+  if (!list) return nullptr;
+  ListBatch batch{&call.tok->model, &call.texts, encoder, call.tok, {}, list.get()};
+  batch.rows.resize(call.texts.size());
+  bool no_memory = false;
+  bool take_failed = false;
+  InternalCheck failed =
+      run_in_pool_taking(call.num_threads, call.texts.size(),
+                         min_task_length(call.texts.total_bytes, call.texts.size()), encode_range,
+                         &batch, take_row, &batch, &no_memory, &take_failed);
+  if (take_failed) return nullptr;
+  if (no_memory) return PyErr_NoMemory();
+  if (failed != nullptr) {
+    raise_batch_failure(failed);
     return nullptr;
   }
-  call.texts = TextBatch();
-  return rows_to_pylist(call.tok, rows);
+  return list.release();
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include <oneapi/tbb/partitioner.h>
 
 #include "lib/fx_hash.h"
+#include "lib/py_ref.h"
 
 namespace quorvane::py {
 namespace {
@@ -126,6 +129,123 @@ uint64_t min_task_length(uint64_t total_len, uint64_t items) {
   return m == 0 ? 1 : m;
 }
 
+namespace {
+
+size_t grain_for(uint64_t min_len) {
+  // blocked_range splits a range only while it is larger than the grain size,
+  // into halves; a grain of 2m - 1 therefore never yields a range below m items.
+  return static_cast<size_t>(std::min<uint64_t>(min_len, SIZE_MAX / 2) * 2 - 1);
+}
+
+// What the pool's workers and the taking thread share in run_in_pool_taking.
+// Items are claimed in chunks of `chunk` through `next_chunk`; each finished
+// item is appended to `order` through `finished`, a slot holding kPending until
+// its index is stored.
+struct TakingRun {
+  static constexpr uint32_t kPending = UINT32_MAX;
+  static constexpr uint32_t kSkipped = UINT32_MAX - 1;
+  RangeFn fn = nullptr;
+  void* context = nullptr;
+  size_t items = 0;
+  size_t chunk = 1;
+  size_t chunks = 0;
+  std::unique_ptr<std::atomic<uint32_t>[]> order;
+  std::atomic<size_t> next_chunk{0};
+  std::atomic<size_t> finished{0};
+  std::atomic<InternalCheck> failure{nullptr};
+  std::atomic<bool> no_memory{false};
+
+  void publish(uint32_t i) {
+    std::atomic<uint32_t>& slot = order[finished.fetch_add(1, std::memory_order_relaxed)];
+    slot.store(i, std::memory_order_release);
+    slot.notify_one();
+  }
+
+  bool failed() const {
+    return failure.load(std::memory_order_relaxed) != nullptr ||
+           no_memory.load(std::memory_order_relaxed);
+  }
+
+  // Claims and runs one chunk; false when none is left.
+  bool run_chunk() {
+    size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
+    if (c >= chunks) return false;
+    size_t end = std::min(items, (c + 1) * chunk);
+    for (size_t i = c * chunk; i < end; ++i) {
+      if (!failed()) {
+        try {
+          if (InternalCheck f = fn(context, i, i + 1)) {
+            InternalCheck none = nullptr;
+            failure.compare_exchange_strong(none, f, std::memory_order_relaxed);
+          }
+        } catch (const std::bad_alloc&) {
+          no_memory.store(true, std::memory_order_relaxed);
+        }
+      }
+      publish(static_cast<uint32_t>(i));  // skipped items too: the taker counts them
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
+                                 void* context, TakeFn take, void* take_context, bool* no_memory,
+                                 bool* take_failed) {
+  *no_memory = false;
+  *take_failed = false;
+  std::shared_ptr<Pool> sized;
+  Pool* pool;
+  {
+    ReleaseGil unlocked;  // building a pool may wait on the cache's mutex
+    if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
+    pool = sized ? sized.get() : &default_pool();
+  }
+  if (items == 0) return nullptr;
+  if (items >= TakingRun::kSkipped) {
+    *no_memory = true;
+    return nullptr;
+  }
+  // Shared with the workers' tasks, which may start (and find nothing left) or
+  // still be waking the taker after the taker has returned.
+  auto run = std::make_shared<TakingRun>();
+  run->fn = fn;
+  run->context = context;
+  run->items = items;
+  run->chunk = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(min_len, 1), items));
+  run->chunks = (items + run->chunk - 1) / run->chunk;
+  run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
+  for (size_t k = 0; k < items; ++k) run->order[k].store(TakingRun::kPending);
+  // The calling thread is one of the pool's threads: it encodes too whenever
+  // no finished item is waiting to be taken.
+  int workers = std::max(pool->max_concurrency(), 1) - 1;
+  size_t tasks = std::min<size_t>(static_cast<size_t>(workers), run->chunks - 1);
+  for (size_t t = 0; t < tasks; ++t) {
+    pool->enqueue([run] {
+      while (run->run_chunk()) {
+      }
+    });
+  }
+  bool taking = true;
+  for (size_t k = 0; k < items;) {
+    std::atomic<uint32_t>& slot = run->order[k];
+    uint32_t i = slot.load(std::memory_order_acquire);
+    if (i != TakingRun::kPending) {
+      if (taking && i != TakingRun::kSkipped && !run->failed() && !take(take_context, i)) {
+        taking = false;
+        *take_failed = true;
+      }
+      ++k;
+      continue;
+    }
+    ReleaseGil unlocked;
+    if (!run->run_chunk()) slot.wait(TakingRun::kPending, std::memory_order_acquire);
+  }
+  *no_memory = run->no_memory.load(std::memory_order_relaxed);
+  return run->failure.load(std::memory_order_relaxed);
+}
+
 InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                           void* context) {
   std::shared_ptr<Pool> sized;
@@ -133,9 +253,7 @@ InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, 
   Pool& pool = sized ? *sized : default_pool();
   if (items == 0) return nullptr;
 
-  // blocked_range splits a range only while it is larger than the grain size,
-  // into halves; a grain of 2m - 1 therefore never yields a range below m items.
-  size_t grain = static_cast<size_t>(std::min<uint64_t>(min_len, SIZE_MAX / 2) * 2 - 1);
+  size_t grain = grain_for(min_len);
   std::atomic<InternalCheck> failure{nullptr};
   RangeBody body{fn, context, &failure};
   pool.execute([&] {
