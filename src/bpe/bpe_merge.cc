@@ -11,6 +11,11 @@ namespace quorvane {
 
 namespace {
 
+// Non-monotonic tables: above this many ids the leftmost-minimum rescan after
+// every merge (quadratic) costs more than the heap merger's n log n (measured on
+// base64 lines, words of up to 76 ids; 24 and 96 both cost more than 48).
+constexpr size_t kCanonicalShortMax = 48;
+
 // Ordinary text takes a few streaming steps per id; runs that would take far
 // more go to the heap merger instead (see stream_merge).
 constexpr uint64_t kStreamStepsPerId = 32;
@@ -231,7 +236,12 @@ void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch
   }
   if (n >= 2 && n <= kShortPieceMax) {
     if (!model.monotonic) {
-      canonical_merge_short(model.merges, ids, n, scratch.output);
+      if (n <= kCanonicalShortMax) {
+        canonical_merge_short(model.merges, ids, n, scratch.output);
+      } else {
+        scratch.piece.assign(ids, ids + n);
+        canonical_merge_long(model.merges, scratch);
+      }
       return;
     }
     if (model.byte_fallback || (strategy & 0xFFu) != kMergeStream) {
@@ -251,7 +261,7 @@ void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy stra
     return;
   }
   if (!model.monotonic) {
-    if (n <= kShortPieceMax) {
+    if (n <= kCanonicalShortMax) {
       canonical_merge_short(model.merges, scratch.piece.data(), n, scratch.output);
     } else {
       canonical_merge_long(model.merges, scratch);

@@ -226,6 +226,15 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
                           MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
   const size_t n = piece.size();
+  if (n >= 2 && n <= model.whole_pieces.max_len()) {
+    const uint32_t whole = model.whole_pieces.find_matching(piece, [&](uint32_t id) {
+      return is_metaspace_key(model.token_bytes.bytes_of(id), piece);
+    });
+    if (whole != kNone) {
+      scratch.output.push_back(whole);
+      return;
+    }
+  }
   // At most one id per byte: short pieces gather their ids on the stack.
   uint32_t stack_ids[kShortPieceMax];
   uint32_t* ids = stack_ids;

@@ -147,8 +147,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
-  if (!model->byte_fallback && !model->piece_ids.has_value()) {
-    model->whole_pieces = WholePieces::build(*model);
+  if (!model->piece_ids.has_value()) {
+    model->whole_pieces = model->byte_fallback ? WholePieces::build_byte_fallback(*model)
+                                               : WholePieces::build(*model);
   }
   if (cut_each_word) {
     model->metaspace_cut_each = true;

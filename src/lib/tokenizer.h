@@ -66,7 +66,7 @@ struct Tokenizer {
   AsciiIdTable ascii_ids;
   CharIdMap char_ids;
   std::optional<PieceMap> piece_ids;  // only when "ignore_merges" is true
-  WholePieces whole_pieces;           // ByteLevel models: pieces that merge to one id
+  WholePieces whole_pieces;           // pieces that encode to one id
 
   // Merge tables.
   MergeMap merges;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "bpe/bpe_merge.h"
+#include "lib/encode.h"
 #include "lib/tokenizer.h"
 
 namespace quorvane {
@@ -31,9 +32,36 @@ void check_ids(const Tokenizer& model, size_t begin, size_t end, std::vector<uin
   }
 }
 
-}  // namespace
+std::string metaspace_key(std::string_view bytes) {
+  std::string key;
+  for (const char c : bytes) {
+    if (c == ' ') {
+      key += "\xE2\x96\x81";
+    } else {
+      key += c;
+    }
+  }
+  return key;
+}
 
-WholePieces WholePieces::build(const Tokenizer& model) {
+// As check_ids, for byte_fallback models: the key through the piece encoder.
+void check_keys(const Tokenizer& model, size_t begin, size_t end, std::vector<uint8_t>& ok) {
+  MergeScratch scratch;
+  for (size_t id = begin; id < end; ++id) {
+    const std::string_view bytes = model.token_bytes.bytes_of(static_cast<uint32_t>(id));
+    if (bytes.empty() || bytes.size() > kShortPieceMax) continue;
+    const std::string key = metaspace_key(bytes);
+    if (key.size() < 2 || key.size() > kShortPieceMax) continue;
+    scratch.output.clear();
+    encode_byte_fallback(model, key, scratch, kMergeAuto);
+    ok[id] = scratch.output.size() == 1 && scratch.output[0] == id ? 1 : 0;
+  }
+}
+
+using CheckFn = void (*)(const Tokenizer&, size_t, size_t, std::vector<uint8_t>&);
+
+// ok[id] by `check` over every id, split over a few threads.
+std::vector<uint8_t> check_all(const Tokenizer& model, CheckFn check) {
   const size_t n_ids = model.token_bytes.spans.size();
   std::vector<uint8_t> ok(n_ids, 0);
   // Merging every id's bytes is the bulk of the build: split it over a few
@@ -44,16 +72,24 @@ WholePieces WholePieces::build(const Tokenizer& model) {
     std::vector<std::thread> threads;
     try {
       for (size_t t = 1; t < n_threads && t * chunk < n_ids; ++t) {
-        threads.emplace_back(check_ids, std::cref(model), t * chunk,
-                             std::min(n_ids, (t + 1) * chunk), std::ref(ok));
+        threads.emplace_back(check, std::cref(model), t * chunk, std::min(n_ids, (t + 1) * chunk),
+                             std::ref(ok));
       }
     } catch (const std::system_error&) {
       // No thread to spare: the ranges of the threads not started are checked here.
     }
-    check_ids(model, 0, std::min(n_ids, chunk), ok);
-    check_ids(model, std::min(n_ids, (threads.size() + 1) * chunk), n_ids, ok);
+    check(model, 0, std::min(n_ids, chunk), ok);
+    check(model, std::min(n_ids, (threads.size() + 1) * chunk), n_ids, ok);
     for (std::thread& t : threads) t.join();
   }
+  return ok;
+}
+
+}  // namespace
+
+WholePieces WholePieces::build(const Tokenizer& model) {
+  const size_t n_ids = model.token_bytes.spans.size();
+  const std::vector<uint8_t> ok = check_all(model, check_ids);
   std::vector<uint32_t> ids;
   for (size_t id = 0; id < n_ids; ++id) {
     if (ok[id] != 0) ids.push_back(static_cast<uint32_t>(id));
@@ -70,6 +106,29 @@ WholePieces WholePieces::build(const Tokenizer& model) {
         piece_hash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) & table.mask_;
     while (table.slots_[h] != kNone) h = (h + 1) & table.mask_;
     table.slots_[h] = id;
+    table.max_len_ = std::max(table.max_len_, bytes.size());
+  }
+  return table;
+}
+
+WholePieces WholePieces::build_byte_fallback(const Tokenizer& model) {
+  const size_t n_ids = model.token_bytes.spans.size();
+  const std::vector<uint8_t> ok = check_all(model, check_keys);
+  size_t found = 0;
+  for (size_t id = 0; id < n_ids; ++id) found += ok[id];
+  WholePieces table;
+  if (found == 0) return table;
+  size_t count = 16;
+  while (count < 2 * found) count *= 2;
+  table.slots_.assign(count, kNone);
+  table.mask_ = count - 1;
+  for (size_t id = 0; id < n_ids; ++id) {
+    if (ok[id] == 0) continue;
+    const std::string key = metaspace_key(model.token_bytes.bytes_of(static_cast<uint32_t>(id)));
+    uint64_t h = piece_hash(reinterpret_cast<const uint8_t*>(key.data()), key.size()) & table.mask_;
+    while (table.slots_[h] != kNone) h = (h + 1) & table.mask_;
+    table.slots_[h] = static_cast<uint32_t>(id);
+    table.max_len_ = std::max(table.max_len_, key.size());
   }
   return table;
 }

@@ -1,6 +1,8 @@
-// The whole-piece table of ByteLevel models: the ids whose own bytes BPE-encode
-// to that single id, found by the bytes of a piece. A piece found here needs no
-// merging; built once at load time (after the merge tables) and only read after.
+// The whole-piece table: the ids whose own text encodes to that single id, found
+// by the bytes of a piece. ByteLevel models key ids by their bytes; byte_fallback
+// models by their text as the encoder sees it (U+2581 where the decoded bytes
+// have a space). A piece found here needs no merging; built once at load time
+// (after the merge tables) and only read after.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +32,8 @@ inline uint64_t piece_hash(const uint8_t* p, size_t n) {
 class WholePieces {
  public:
   bool empty() const { return slots_.empty(); }
+  // The longest key; longer pieces need no probe.
+  size_t max_len() const { return max_len_; }
   size_t size_bytes() const { return slots_.size() * sizeof(uint32_t); }
 
   // The id of the piece, or kNone.
@@ -48,13 +52,48 @@ class WholePieces {
     }
   }
 
+  // The id whose key `matches(id)` accepts among those hashed like `piece`, or
+  // kNone.
+  template <class Matches>
+  uint32_t find_matching(std::string_view piece, const Matches& matches) const {
+    uint64_t h = piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()) & mask_;
+    for (;;) {
+      const uint32_t id = slots_[h];
+      if (id == kNone || matches(id)) return id;
+      h = (h + 1) & mask_;
+    }
+  }
+
   // Every id of 2 to kShortPieceMax bytes whose bytes merge to that id alone
   // (checked by merging them); needs the merge tables and token bytes.
   static WholePieces build(const Tokenizer& model);
 
+  // byte_fallback models: every id whose key (its decoded bytes with each space
+  // as U+2581) of 2 to kShortPieceMax bytes that encodes to that id alone (checked
+  // with the model's piece encoder).
+  static WholePieces build_byte_fallback(const Tokenizer& model);
+
  private:
   std::vector<uint32_t> slots_;  // kNone = empty
   uint64_t mask_ = 0;
+  size_t max_len_ = 0;
 };
+
+// Whether `piece` is the byte_fallback key of token bytes `bytes`.
+inline bool is_metaspace_key(std::string_view bytes, std::string_view piece) {
+  size_t j = 0;
+  for (const char c : bytes) {
+    if (c == ' ') {
+      if (piece.size() - j < 3 || std::memcmp(piece.data() + j, "\xE2\x96\x81", 3) != 0) {
+        return false;
+      }
+      j += 3;
+    } else {
+      if (j == piece.size() || piece[j] != c) return false;
+      ++j;
+    }
+  }
+  return j == piece.size();
+}
 
 }  // namespace quorvane

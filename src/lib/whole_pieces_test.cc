@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "bpe/bpe_merge.h"
+#include "lib/encode.h"
 #include "lib/loader.h"
 #include "lib/tokenizer.h"
 
@@ -44,6 +45,50 @@ TEST(WholePiecesTest, AgreesWithMergingOnRealModels) {
           found += 1;
         } else {
           EXPECT_EQ(hit, kNone) << name << " " << piece;
+        }
+      }
+    }
+    EXPECT_GT(found, 1000u) << name;
+  }
+}
+
+// byte_fallback models: a key found must be what the piece encoder gives without
+// the table, and a key (or a near miss) that encodes to one id must be found.
+TEST(WholePiecesTest, ByteFallbackKeysAgreeWithTheEncoder) {
+  const char* cache = std::getenv("QUORVANE_TEST_CACHE");
+  if (cache == nullptr) GTEST_SKIP() << "QUORVANE_TEST_CACHE is not set";
+  for (const char* name : {"llama2", "gemma3"}) {
+    const std::string path = std::string(cache) + "/tokenizers/" + name + ".json";
+    if (!std::filesystem::is_regular_file(path)) continue;
+    auto loaded = load_tokenizer_json(path);
+    ASSERT_TRUE(loaded) << loaded.error();
+    Tokenizer& model = *loaded.value();
+    ASSERT_TRUE(model.byte_fallback);
+    const WholePieces table = std::move(model.whole_pieces);
+    model.whole_pieces = WholePieces();
+    ASSERT_FALSE(table.empty()) << name;
+    size_t found = 0;
+    MergeScratch scratch;
+    for (uint32_t id = 0; id < model.token_bytes.spans.size(); id += 5) {
+      std::string key;
+      for (char c : model.token_bytes.bytes_of(id))
+        key += c == ' ' ? "\xE2\x96\x81" : std::string(1, c);
+      if (key.size() < 2) continue;
+      for (const std::string& piece : {key, key + "q", "\xE2\x96\x81" + key, key.substr(1)}) {
+        if (piece.size() < 2) continue;
+        scratch.output.clear();
+        encode_byte_fallback(model, piece, scratch, kMergeAuto);
+        const uint32_t hit = table.find_matching(piece, [&](uint32_t i) {
+          return is_metaspace_key(model.token_bytes.bytes_of(i), piece);
+        });
+        if (hit != kNone) {
+          ASSERT_EQ(scratch.output.size(), 1u) << name << " " << piece;
+          EXPECT_EQ(hit, scratch.output[0]) << name << " " << piece;
+          found += 1;
+        } else if (scratch.output.size() == 1 && piece.size() <= kShortPieceMax) {
+          // Only ids whose own key is the piece are in the table.
+          EXPECT_FALSE(is_metaspace_key(model.token_bytes.bytes_of(scratch.output[0]), piece))
+              << name << " " << piece;
         }
       }
     }
