@@ -8,6 +8,9 @@
 #include "lib/normalize.h"
 #include "lib/span.h"
 #include "lib/split_regex.h"
+#include "pretok/scan_kind0.h"
+#include "pretok/scan_kind1.h"
+#include "pretok/scan_kind2.h"
 #include "pretok/scanner.h"
 
 namespace quorvane {
@@ -138,6 +141,21 @@ InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
   return nullptr;
 }
 
+template <class Step>
+InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, MergeScratch& scratch,
+                              MergeStrategy strategy, const Step& step) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    const size_t end = step(bytes, n, pos);
+    if (end <= pos || end > n) return kBadScannerEnd;
+    encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
+    pos = end;
+  }
+  return nullptr;
+}
+
 InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view text,
                                       MergeScratch& scratch, MergeStrategy strategy) {
   if (model.byte_fallback) {
@@ -159,17 +177,28 @@ InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view t
     return encode_spans(model, text, regex_pieces(model.split_regexes, text), false, scratch,
                         strategy);
   }
-  // The fast scanner: pieces are encoded as soon as their ends are known.
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
-  size_t pos = 0;
-  while (pos < n) {
-    const size_t end = next_piece_end(model.scanner, bytes, n, pos);
-    if (end <= pos || end > n) return kBadScannerEnd;
-    encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
-    pos = end;
+  // The fast scanner: pieces are encoded as soon as their ends are known. One
+  // loop per scanner kind, so that the step is called directly.
+  const ScannerSpec spec = model.scanner;
+  const bool flag = spec.flag == 1;
+  const uint32_t digits = spec.digit_limit;
+  switch (spec.kind) {
+    case 0:
+      return scan_and_encode(model, text, scratch, strategy,
+                             [flag](const uint8_t* t, size_t n, size_t pos) {
+                               return scan::scan_kind0(flag, t, n, pos);
+                             });
+    case 1:
+      return scan_and_encode(model, text, scratch, strategy,
+                             [flag, digits](const uint8_t* t, size_t n, size_t pos) {
+                               return scan::scan_kind1(flag, digits, t, n, pos);
+                             });
+    default:
+      return scan_and_encode(model, text, scratch, strategy,
+                             [flag, digits](const uint8_t* t, size_t n, size_t pos) {
+                               return scan::scan_kind2(flag, digits, t, n, pos);
+                             });
   }
-  return nullptr;
 }
 
 }  // namespace
