@@ -79,11 +79,12 @@ bool stream_merge(const Tokenizer& model, MergeScratch& s, uint64_t step_budget)
 
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
 // left to right. Needs a monotonic table, where every pass's rank is above the
-// previous one's. Works in place on ids[0, n), with `ranks` (n - 1 entries) for
-// the pair ranks: a pass rewrites both arrays from the left, and a pair whose
-// two tokens the pass left untouched keeps its rank without a probe.
+// previous one's. Works in place on ids[0, n), with `ranks` and `merged` (n - 1
+// entries each) for each pair's rank and merged id: a pass rewrites the arrays
+// from the left, and a pair whose two tokens the pass left untouched keeps its
+// entry without a probe.
 void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32_t* ranks,
-                         std::vector<uint32_t>& output) {
+                         uint32_t* merged, std::vector<uint32_t>& output) {
   if (n == 2) {
     // One probe decides a pair.
     const MergeHit hit = merges.find(ids[0], ids[1]);
@@ -96,34 +97,42 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
-    const uint32_t rank = merges.rank(ids[i], ids[i + 1]);
-    ranks[i] = rank;
-    min_rank = std::min(min_rank, rank);
+    const MergeHit hit = merges.find(ids[i], ids[i + 1]);
+    ranks[i] = hit.rank;
+    merged[i] = hit.merged;
+    min_rank = std::min(min_rank, hit.rank);
   }
   while (min_rank != kNone) {
     const uint32_t target = min_rank;
     min_rank = kNone;
     // Token w of the pass's result comes from token i (kept) or tokens i, i + 1
-    // (merged); w <= i, so reads stay ahead of writes in both arrays.
+    // (merged); w <= i, so reads stay ahead of writes in all arrays.
     size_t w = 0;
     size_t i = 0;
     bool prev_kept = false;  // token w - 1 is the unchanged token i - 1
     while (i < n) {
       if (i + 1 < n && ranks[i] == target) {
-        ids[w] = merges.find(ids[i], ids[i + 1]).merged;
+        ids[w] = merged[i];
         i += 2;
         if (w > 0) {
-          const uint32_t rank = merges.rank(ids[w - 1], ids[w]);
-          ranks[w - 1] = rank;
-          min_rank = std::min(min_rank, rank);
+          const MergeHit hit = merges.find(ids[w - 1], ids[w]);
+          ranks[w - 1] = hit.rank;
+          merged[w - 1] = hit.merged;
+          min_rank = std::min(min_rank, hit.rank);
         }
         prev_kept = false;
       } else {
         const uint32_t id = ids[i];
         if (w > 0) {
-          const uint32_t rank = prev_kept ? ranks[i - 1] : merges.rank(ids[w - 1], id);
-          ranks[w - 1] = rank;
-          min_rank = std::min(min_rank, rank);
+          if (prev_kept) {
+            ranks[w - 1] = ranks[i - 1];
+            merged[w - 1] = merged[i - 1];
+          } else {
+            const MergeHit hit = merges.find(ids[w - 1], id);
+            ranks[w - 1] = hit.rank;
+            merged[w - 1] = hit.merged;
+          }
+          min_rank = std::min(min_rank, ranks[w - 1]);
         }
         ids[w] = id;
         i += 1;
@@ -140,7 +149,8 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
 void scan_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
                       std::vector<uint32_t>& output) {
   uint32_t ranks[kShortPieceMax];
-  scan_merge_in_place(merges, ids, n, ranks, output);
+  uint32_t merged[kShortPieceMax];
+  scan_merge_in_place(merges, ids, n, ranks, merged, output);
 }
 
 void scan_merge(const MergeMap& merges, MergeScratch& s) {
@@ -149,8 +159,9 @@ void scan_merge(const MergeMap& merges, MergeScratch& s) {
     scan_merge_short(merges, s.piece.data(), n, s.output);
     return;
   }
-  s.scan_ranks.resize(n);  // forced on a long piece
-  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.output);
+  s.scan_ranks.resize(2 * n);  // forced on a long piece: ranks, then merged ids
+  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.scan_ranks.data() + n,
+                      s.output);
 }
 
 // Canonical merger for short pieces, in place on ids[0, n) with the pair ranks
