@@ -162,7 +162,7 @@ PyType_Slot kSlots[] = {
 };
 
 // Final (no Py_TPFLAGS_BASETYPE), immutable, outside cyclic GC; no __dict__ and
-// no weak references since the spec declares neither offset.
+// no weak references: the type declares neither a dict nor a weaklist offset.
 PyType_Spec kSpec = {
     "quorvane.Tokenizer",
     static_cast<int>(sizeof(TokenizerObject)),
