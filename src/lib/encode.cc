@@ -36,6 +36,28 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       return;
     }
   }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
+  if (piece.size() == 1 || piece.size() == 2) {
+    // One byte is its byte id; two bytes are one merge-table probe, which gives
+    // what the whole-piece table would (their merged id is the id of both bytes).
+    const int32_t first = model.byte_ids[bytes[0]];
+    if (piece.size() == 1) {
+      if (first >= 0) scratch.output.push_back(static_cast<uint32_t>(first));
+      return;
+    }
+    const int32_t second = model.byte_ids[bytes[1]];
+    if (first >= 0 && second >= 0) {
+      const MergeHit hit =
+          model.merges.find(static_cast<uint32_t>(first), static_cast<uint32_t>(second));
+      if (hit.rank != kNone) {
+        scratch.output.push_back(hit.merged);
+      } else {
+        scratch.output.push_back(static_cast<uint32_t>(first));
+        scratch.output.push_back(static_cast<uint32_t>(second));
+      }
+      return;
+    }
+  }
   if (piece.size() >= 2 && !model.whole_pieces.empty()) {
     const uint32_t id = model.whole_pieces.find(
         piece, [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });

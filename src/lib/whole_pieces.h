@@ -16,17 +16,50 @@ namespace quorvane {
 
 struct Tokenizer;
 
+inline uint64_t load_u64(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline uint32_t load_u32(const uint8_t* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// The length is in the seed, so the last word may overlap the one before it and
+// short tails are read with two overlapping loads instead of byte by byte.
 inline uint64_t piece_hash(const uint8_t* p, size_t n) {
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = fmix64(h ^ w);
+  if (n > 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) h = fmix64(h ^ load_u64(p + i));
+    return fmix64(h ^ load_u64(p + n - 8));
   }
-  uint64_t tail = 0;
-  for (size_t k = 0; i + k < n; ++k) tail |= static_cast<uint64_t>(p[i + k]) << (8 * k);
+  uint64_t tail;
+  if (n >= 4) {
+    tail = load_u32(p) | (static_cast<uint64_t>(load_u32(p + n - 4)) << 32);
+  } else if (n > 0) {
+    tail = p[0] | (static_cast<uint64_t>(p[n / 2]) << 8) | (static_cast<uint64_t>(p[n - 1]) << 16);
+  } else {
+    tail = 0;
+  }
   return fmix64(h ^ tail);
+}
+
+// a[0, n) == b[0, n); keys are short, so up to 16 bytes compare inline with
+// overlapping loads rather than through a library call.
+inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    return ((load_u64(a) ^ load_u64(b)) | (load_u64(a + n - 8) ^ load_u64(b + n - 8))) == 0;
+  }
+  if (n >= 4)
+    return ((load_u32(a) ^ load_u32(b)) | (load_u32(a + n - 4) ^ load_u32(b + n - 4))) == 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 class WholePieces {
@@ -39,13 +72,16 @@ class WholePieces {
   // The id of the piece, or kNone.
   template <class BytesOf>
   uint32_t find(std::string_view piece, const BytesOf& bytes_of) const {
+    // Longer pieces than any key (base64 lines, long runs) skip the hash.
+    if (piece.size() > max_len_) return kNone;
     const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
     uint64_t h = piece_hash(p, piece.size()) & mask_;
     for (;;) {
       const uint32_t id = slots_[h];
       if (id == kNone) return kNone;
       const std::string_view bytes = bytes_of(id);
-      if (bytes.size() == piece.size() && std::memcmp(bytes.data(), p, piece.size()) == 0) {
+      if (bytes.size() == piece.size() &&
+          same_bytes(reinterpret_cast<const uint8_t*>(bytes.data()), p, piece.size())) {
         return id;
       }
       h = (h + 1) & mask_;
