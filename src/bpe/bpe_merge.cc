@@ -104,12 +104,16 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   while (min_rank != kNone) {
     const uint32_t target = min_rank;
+    // Tokens before the pass's first merge stay where they are: start there, with
+    // the minimum of the pairs it leaves alone (the pair just before it changes).
+    size_t i = 0;
+    while (ranks[i] != target) ++i;
     min_rank = kNone;
+    for (size_t k = 0; k + 1 < i; ++k) min_rank = std::min(min_rank, ranks[k]);
     // Token w of the pass's result comes from token i (kept) or tokens i, i + 1
     // (merged); w <= i, so reads stay ahead of writes in all arrays.
-    size_t w = 0;
-    size_t i = 0;
-    bool prev_kept = false;  // token w - 1 is the unchanged token i - 1
+    size_t w = i;
+    bool prev_kept = i > 0;  // token w - 1 is the unchanged token i - 1
     while (i < n) {
       if (i + 1 < n && ranks[i] == target) {
         ids[w] = merged[i];
@@ -142,7 +146,8 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
     }
     n = w;
   }
-  output.insert(output.end(), ids, ids + n);
+  // A few ids: pushing each costs less than a range insert.
+  for (size_t i = 0; i < n; ++i) output.push_back(ids[i]);
 }
 
 // Pieces of up to kShortPieceMax ids keep their ranks on the stack.
