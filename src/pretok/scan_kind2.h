@@ -106,7 +106,9 @@ inline size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t*
       end = letters_from(t, n, p, true);
     } else if (cls == CasedClass::kLower) {  // non-ASCII lower-case letter
       end = lower_run_end(t, n, p + clen);
-    } else if (prefix && p + clen < n) {
+    } else if (prefix && p + clen < n &&
+               (t[p + clen] >= 0x80 || (kByteFlags[t[p + clen]] & ascii::kLetter))) {
+      // An ASCII non-letter after the prefix starts no letter run: skip the try.
       end = letters_from(t, n, p + clen, true);
     }
     if (end == kNoLetterMatch) {
