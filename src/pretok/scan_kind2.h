@@ -74,8 +74,8 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
   return kNoLetterMatch;
 }
 
-inline size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t* t, size_t n,
-                         size_t p) {
+[[gnu::always_inline]] inline size_t scan_kind2(bool contractions, uint32_t digit_limit,
+                                                const uint8_t* t, size_t n, size_t p) {
   uint8_t b = t[p];
   uint8_t fb = kByteFlags[b];
   size_t end = kNoLetterMatch;
@@ -108,8 +108,13 @@ inline size_t scan_kind2(bool contractions, uint32_t digit_limit, const uint8_t*
       end = lower_run_end(t, n, p + clen);
     } else if (prefix && p + clen < n &&
                (t[p + clen] >= 0x80 || (kByteFlags[t[p + clen]] & ascii::kLetter))) {
-      // An ASCII non-letter after the prefix starts no letter run: skip the try.
-      end = letters_from(t, n, p + clen, true);
+      // An ASCII non-letter after the prefix starts no letter run: skip the try;
+      // a lower-case one starts the B run at once (".com", "(see").
+      if (kByteFlags[t[p + clen]] & ascii::kLower) {
+        end = lower_run_end(t, n, p + clen + 1);
+      } else {
+        end = letters_from(t, n, p + clen, true);
+      }
     }
     if (end == kNoLetterMatch) {
       if (cls == CasedClass::kNumber) return number_run_end(t, n, p, digit_limit);
