@@ -74,6 +74,7 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
   return kNoLetterMatch;
 }
 
+// Called once per piece by the encode loop; inlined there, it saves a call frame.
 [[gnu::always_inline]] inline size_t scan_kind2(bool contractions, uint32_t digit_limit,
                                                 const uint8_t* t, size_t n, size_t p) {
   uint8_t b = t[p];
@@ -84,6 +85,8 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
   // The common cases first: an ASCII word, with or without a leading space.
   size_t x = (b == ' ' && p + 1 < n && (kByteFlags[t[p + 1]] & ascii::kLetter)) ? p + 1 : p;
   uint8_t fx = kByteFlags[t[x]];
+  // An ASCII digit is a number run (no contraction can follow one).
+  if (fb & ascii::kDigit) return number_run_end(t, n, p, digit_limit);
   if (fx & ascii::kLower) {
     end = lower_run_end(t, n, x + 1);
   } else if (fx & ascii::kUpper) {
