@@ -95,6 +95,26 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
     }
     return;
   }
+  if (n == 3) {
+    // Two probes pick the first merge (the left pair on a tie), one more the second.
+    const MergeHit left = merges.find(ids[0], ids[1]);
+    const MergeHit right = merges.find(ids[1], ids[2]);
+    if (left.rank == kNone && right.rank == kNone) {
+      output.insert(output.end(), ids, ids + 3);
+      return;
+    }
+    const bool merge_left = left.rank <= right.rank;
+    const uint32_t a = merge_left ? left.merged : ids[0];
+    const uint32_t b = merge_left ? ids[2] : right.merged;
+    const MergeHit last = merges.find(a, b);
+    if (last.rank != kNone) {
+      output.push_back(last.merged);
+    } else {
+      output.push_back(a);
+      output.push_back(b);
+    }
+    return;
+  }
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
     const MergeHit hit = merges.find(ids[i], ids[i + 1]);
