@@ -168,11 +168,19 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Mer
                               MergeStrategy strategy, const Step& step) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
+  // Pieces of one byte (punctuation, newlines, lone spaces) are their byte id,
+  // taken here without the call, unless whole pieces are looked up first.
+  const bool byte_pieces_direct = !model.piece_ids.has_value() || model.piece_ids->empty();
   size_t pos = 0;
   while (pos < n) {
     const size_t end = step(bytes, n, pos);
     if (end <= pos || end > n) return kBadScannerEnd;
-    encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
+    if (end == pos + 1 && byte_pieces_direct) {
+      const int32_t id = model.byte_ids[bytes[pos]];
+      if (id >= 0) scratch.output.push_back(static_cast<uint32_t>(id));
+    } else {
+      encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
+    }
     pos = end;
   }
   return nullptr;
