@@ -85,28 +85,18 @@ namespace ut = unicode_tables;
 // Non-ASCII lookups: cp >= 0x80 (an ASCII cp here would read the bitmap, which
 // also holds the right answer for it).
 inline bool letter_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kLetterBits, cp)
-                      : ut::in_ranges(ut::kLetterRanges, ut::kLetterRangeCount, cp);
+  return ut::has_property(ut::kLetterBits, ut::kLetterRanges, cp);
 }
 inline bool number_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kNumberBits, cp)
-                      : ut::in_ranges(ut::kNumberRanges, ut::kNumberRangeCount, cp);
+  return ut::has_property(ut::kNumberBits, ut::kNumberRanges, cp);
 }
-inline bool mark_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kMarkBits, cp)
-                      : ut::in_ranges(ut::kMarkRanges, ut::kMarkRangeCount, cp);
-}
+inline bool mark_hi(uint32_t cp) { return ut::has_property(ut::kMarkBits, ut::kMarkRanges, cp); }
 inline bool upper_or_title_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kUpperOrTitleBits, cp)
-                      : ut::in_ranges(ut::kUpperOrTitleRanges, ut::kUpperOrTitleRangeCount, cp);
+  return ut::has_property(ut::kUpperOrTitleBits, ut::kUpperOrTitleRanges, cp);
 }
-inline bool lower_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kLowerBits, cp)
-                      : ut::in_ranges(ut::kLowerRanges, ut::kLowerRangeCount, cp);
-}
+inline bool lower_hi(uint32_t cp) { return ut::has_property(ut::kLowerBits, ut::kLowerRanges, cp); }
 inline bool punct_or_symbol_hi(uint32_t cp) {
-  return cp < 0x10000 ? ut::bmp_bit(ut::kPunctOrSymbolBits, cp)
-                      : ut::in_ranges(ut::kPunctOrSymbolRanges, ut::kPunctOrSymbolRangeCount, cp);
+  return ut::has_property(ut::kPunctOrSymbolBits, ut::kPunctOrSymbolRanges, cp);
 }
 inline bool whitespace_hi(uint32_t cp) {
   if (cp < 0x1680) return cp == 0x85 || cp == 0xA0;

@@ -55,4 +55,10 @@ inline bool in_ranges(const CodeRange* ranges, size_t count, uint32_t cp) {
   return false;
 }
 
+// A property of a code point: the bitmap below U+10000, the ranges above.
+template <size_t N>
+inline bool has_property(const uint64_t* bits, const CodeRange (&ranges)[N], uint32_t cp) {
+  return cp < 0x10000 ? bmp_bit(bits, cp) : in_ranges(ranges, N, cp);
+}
+
 }  // namespace quorvane::unicode_tables
