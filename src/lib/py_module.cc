@@ -37,7 +37,7 @@ int core_exec(PyObject* module) {
   if (type == nullptr) return -1;
   Py_INCREF(type);
   if (!add_exported(module, "Tokenizer", reinterpret_cast<PyObject*>(type))) return -1;
-  if (!add_exported(module, "__version__", PyUnicode_FromString("0.1.2"))) return -1;
+  if (!add_exported(module, "__version__", PyUnicode_FromString(QUORVANE_VERSION))) return -1;
   return 0;
 }
 

@@ -1,5 +1,6 @@
 """The binding layer: call shapes and their messages, argument conversion,
 the self check, the module's attributes and the class's shape."""
+import importlib.metadata
 import inspect
 import pickle
 import threading
@@ -42,11 +43,11 @@ TEXT_METHODS = ["encode_ordinary", "encode_ordinary_no_prefix", "encode_special"
 
 
 def test_module_attributes():
-    assert _core.__version__ == "0.1.2"
+    assert _core.__version__ == importlib.metadata.version("quorvane")
     assert _core.__all__ == ["Tokenizer", "__version__"]
     assert _core.Tokenizer is Tokenizer is quorvane.Tokenizer
     assert _core.__doc__ == ""
-    assert quorvane.__version__ == "0.1.2"
+    assert quorvane.__version__ == _core.__version__
 
 
 def test_class_shape(bl):
