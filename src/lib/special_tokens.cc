@@ -5,12 +5,39 @@
 
 #include "lib/encode.h"
 #include "lib/special_matcher.h"
+#include "unicode/char_class.h"
 
 namespace quorvane {
 namespace {
 
-// Only the six ASCII whitespace bytes are stripped next to a special token.
-bool is_strip_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+// lstrip and rstrip take whole White_Space characters (U+00A0, U+3000, U+0085
+// and the rest, not only ASCII), as the models' own tooling strips them.
+
+// A stray byte reads as a one-byte character of its own value: never whitespace
+// unless it is ASCII.
+bool is_space_char(DecodedChar c) { return (c.len > 1 || c.cp < 0x80) && is_whitespace(c.cp); }
+
+// The end of the whitespace run that starts at `pos`.
+size_t skip_space_forward(const uint8_t* text, size_t n, size_t pos) {
+  while (pos < n) {
+    const DecodedChar c = decode_at(text, n, pos);
+    if (!is_space_char(c)) break;
+    pos += c.len;
+  }
+  return pos;
+}
+
+// The start of the whitespace run that ends at `pos`, not below `floor`.
+size_t skip_space_backward(const uint8_t* text, size_t floor, size_t pos) {
+  while (pos > floor) {
+    size_t start = pos - 1;
+    while (start > floor && pos - start < 4 && (text[start] & 0xC0) == 0x80) --start;
+    const DecodedChar c = decode_at(text, pos, start);
+    if (start + c.len != pos || !is_space_char(c)) break;
+    pos = start;
+  }
+  return pos;
+}
 
 }  // namespace
 
@@ -45,7 +72,7 @@ InternalCheck encode_with_specials(const Tokenizer& model, std::string_view text
 
   const SpecialTokenMatcher& matcher = *model.special_matcher;
   const size_t n = text.size();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   // With scheme 2 only the gap at offset 0 may take the metaspace prefix.
   auto gap_prefix = [&](size_t start) { return start == 0 || model.prefix_scheme != 2; };
 
@@ -59,21 +86,21 @@ InternalCheck encode_with_specials(const Tokenizer& model, std::string_view text
       return "special-token match without a registered id";
     }
     size_t gap_end = match.start;
-    if (model.special_lstrip[i]) {
-      while (gap_end > last && is_strip_space(bytes[gap_end - 1])) --gap_end;
+    if (model.special_lstrip[i] && gap_end > last) {
+      gap_end = skip_space_backward(bytes, last, gap_end);
     }
-    size_t next = match.end;
-    if (model.special_rstrip[i]) {
-      while (next < n && is_strip_space(bytes[next])) ++next;
-    }
+    const size_t next =
+        model.special_rstrip[i] ? skip_space_forward(bytes, n, match.end) : match.end;
     if (gap_end > last) {
       InternalCheck check =
           encode_text(model, text.substr(last, gap_end - last), kMergeAuto, gap_prefix(last), out);
       if (check != nullptr) return check;
     }
-    out.push_back(model.special_ids[i]);
-    // A match may begin inside whitespace already consumed by the previous rstrip.
-    if (next > last) last = next;
+    // A match may begin inside whitespace the previous rstrip passed over: what
+    // follows it is encoded again, so only what a match covers is consumed. With
+    // lstrip, a match that ends inside that whitespace is consumed with it.
+    if (!model.special_lstrip[i] || next > last) out.push_back(model.special_ids[i]);
+    last = next;
     from = match.end;
   }
   if (last < n) return encode_text(model, text.substr(last), kMergeAuto, gap_prefix(last), out);

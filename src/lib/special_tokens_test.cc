@@ -82,7 +82,7 @@ TEST(SpecialTokens, LeftmostWins) {
   EXPECT_EQ(spell(*model, "abcd"), "<1001>");
 }
 
-TEST(SpecialTokens, StripsOnlyAsciiWhitespace) {
+TEST(SpecialTokens, StripsWhiteSpaceCharacters) {
   auto model = byte_model();
   register_specials(*model, {{"<L>", 1000, true, false}, {"<R>", 1001, false, true}});
   EXPECT_EQ(spell(*model, "x  <L>"), "x<1000>");
@@ -90,17 +90,27 @@ TEST(SpecialTokens, StripsOnlyAsciiWhitespace) {
   EXPECT_EQ(spell(*model, "<R>  <L>"), "<1001><1000>");
   EXPECT_EQ(spell(*model, "<R> \n "), "<1001>");
   EXPECT_EQ(spell(*model, "<R> x "), "<1001>x ");
-  EXPECT_EQ(spell(*model, "x\xC2\xA0<L>"), "x\xC2\xA0<1000>");
   EXPECT_EQ(spell(*model, "  <L>"), "<1000>");
+  // U+00A0, U+0085, U+3000 are whitespace; U+200B and a stray 0x85 byte are not.
+  EXPECT_EQ(spell(*model, "x\xC2\xA0\xC2\x85<L>"), "x<1000>");
+  EXPECT_EQ(spell(*model, "<R>\xE3\x80\x80 x"), "<1001>x");
+  EXPECT_EQ(spell(*model, "x\xE2\x80\x8B<L>"), "x\xE2\x80\x8B<1000>");
+  EXPECT_EQ(spell(*model, "x\x85<L><R>\x85"), "x\x85<1000><1001>\x85");
 }
 
 TEST(SpecialTokens, MatchInsideStrippedWhitespace) {
   auto model = byte_model();
-  register_specials(*model, {{"<R>", 1000, false, true}, {" x", 1001}, {"  ", 1002}});
+  register_specials(*model, {{"<R>", 1000, false, true},
+                             {" x", 1001},
+                             {"  ", 1002},
+                             {"\n", 1003},
+                             {"\t", 1004, true, true}});
   EXPECT_EQ(spell(*model, "<R> xy"), "<1000><1001>y");
-  // A content made only of whitespace that lies within what rstrip consumed does
-  // not bring the consumed bytes back.
-  EXPECT_EQ(spell(*model, "<R>     y"), "<1000><1002><1002>y");
+  // What follows such a match is encoded again: only what matches is consumed.
+  EXPECT_EQ(spell(*model, "<R>     y"), "<1000><1002><1002> y");
+  EXPECT_EQ(spell(*model, "<R>\n\n  z"), "<1000><1003><1003><1002>z");
+  // With lstrip, a match that ends inside the consumed whitespace goes with it.
+  EXPECT_EQ(spell(*model, "<R>\t\t z"), "<1000>z");
 }
 
 TEST(SpecialTokens, PrefixSchemeTwoOnlyPrefixesTheFirstGap) {
