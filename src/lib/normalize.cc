@@ -1,76 +1,114 @@
 #include "lib/normalize.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/unorm2.h>
-#include <unicode/utf8.h>
+#include "unicode/normalization_tables.h"
 
 namespace quorvane {
 namespace {
 
+namespace nt = normalization_tables;
+
+constexpr uint32_t kSBase = 0xAC00, kLBase = 0x1100, kVBase = 0x1161, kTBase = 0x11A7;
+constexpr uint32_t kLCount = 19, kVCount = 21, kTCount = 28;
+constexpr uint32_t kNCount = kVCount * kTCount, kSCount = kLCount * kNCount;
+
+struct Form {
+  uint32_t no;     // the form's quick-check No flag
+  uint32_t maybe;  // its Maybe flag (0 for the decomposed forms)
+  bool compat;     // compatibility decompositions apply
+  bool compose;
+};
+
+constexpr Form kForms[4] = {
+    {nt::kNfcNo, nt::kNfcMaybe, false, true},
+    {nt::kNfdNo, 0, false, false},
+    {nt::kNfkcNo, nt::kNfkcMaybe, true, true},
+    {nt::kNfkdNo, 0, true, false},
+};
+
 enum class QuickCheck { kYes, kNo, kMaybe };
 
 // Index of the first byte at or after `i` with the high bit set, or `n`.
-size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
+inline size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
   while (i + 8 <= n) {
     uint64_t word;
     std::memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ULL) break;
+    if (word & 0x8080808080808080ULL)
+      return i + (__builtin_ctzll(word & 0x8080808080808080ULL) >> 3);
     i += 8;
   }
   while (i < n && p[i] < 0x80) ++i;
   return i;
 }
 
-// Per form, one bit per BMP code point: quick-check Yes and combining class 0,
-// which leaves the check's state as after any starter. Filled once on first use,
-// so that common scripts cost a bit test instead of two property lookups.
-using InertBits = std::array<uint64_t, 1024>;
-
-InertBits make_inert_bits(UProperty qc_property) {
-  InertBits bits{};
-  for (UChar32 c = 0; c < 0x10000; ++c) {
-    if (u_getCombiningClass(c) == 0 && u_getIntPropertyValue(c, qc_property) == UNORM_YES) {
-      bits[c >> 6] |= uint64_t{1} << (c & 63);
-    }
+// Decodes the character starting with the non-ASCII byte p[i]: its length, or 0 when
+// the bytes there are not well-formed UTF-8 (such a byte passes through unchanged).
+inline size_t decode_utf8(const uint8_t* p, size_t i, size_t n, uint32_t& cp) {
+  const uint32_t b0 = p[i];
+  if (b0 < 0xC2) return 0;
+  if (b0 < 0xE0) {
+    if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return 0;
+    cp = ((b0 & 0x1F) << 6) | (p[i + 1] & 0x3F);
+    return 2;
   }
-  return bits;
+  if (b0 < 0xF0) {
+    if (i + 2 >= n || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return 0;
+    cp = ((b0 & 0x0F) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3F);
+    if (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000)) return 0;
+    return 3;
+  }
+  if (b0 < 0xF5) {
+    if (i + 3 >= n || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 ||
+        (p[i + 3] & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = ((b0 & 0x07) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
+         (p[i + 3] & 0x3F);
+    if (cp < 0x10000 || cp > 0x10FFFF) return 0;
+    return 4;
+  }
+  return 0;
 }
 
-const InertBits& inert_bits(UProperty qc_property) {
-  switch (qc_property) {
-    case UCHAR_NFC_QUICK_CHECK: {
-      static const InertBits nfc = make_inert_bits(UCHAR_NFC_QUICK_CHECK);
-      return nfc;
-    }
-    case UCHAR_NFD_QUICK_CHECK: {
-      static const InertBits nfd = make_inert_bits(UCHAR_NFD_QUICK_CHECK);
-      return nfd;
-    }
-    case UCHAR_NFKC_QUICK_CHECK: {
-      static const InertBits nfkc = make_inert_bits(UCHAR_NFKC_QUICK_CHECK);
-      return nfkc;
-    }
-    default: {
-      static const InertBits nfkd = make_inert_bits(UCHAR_NFKD_QUICK_CHECK);
-      return nfkd;
-    }
+inline void put_utf8(std::string& out, uint32_t cp) {
+  char buf[4];
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+    return;
   }
+  size_t len;
+  if (cp < 0x800) {
+    buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+    buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 2;
+  } else if (cp < 0x10000) {
+    buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+    buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 3;
+  } else {
+    buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+    buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 4;
+  }
+  out.append(buf, len);
 }
 
 // The quick check of UAX #15 (canonical ordering plus the NF*_QC property), without
 // the stream-safe limit. Allocates nothing; ASCII (always Yes, class 0) is skipped
 // in bulk. An ill-formed byte is passed over as an inert character.
-QuickCheck quick_check(UProperty qc_property, std::string_view text) {
+QuickCheck quick_check(const Form& form, std::string_view text) {
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
-  uint8_t last_class = 0;
+  // A character with none of these bits is Yes with class 0: nothing to remember.
+  const uint32_t inert_mask = nt::kCccMask | form.no | form.maybe;
+  uint32_t last_class = 0;
   QuickCheck result = QuickCheck::kYes;
-  const InertBits& inert = inert_bits(qc_property);
   size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
@@ -78,69 +116,212 @@ QuickCheck quick_check(UProperty qc_property, std::string_view text) {
       last_class = 0;
       continue;
     }
-    UChar32 c;
-    int32_t used = 0;
-    const int32_t window = static_cast<int32_t>(n - i < 4 ? n - i : 4);
-    U8_NEXT(p + i, used, window, c);
-    i += static_cast<size_t>(used);
-    if (c < 0 || (c < 0x10000 && (inert[c >> 6] >> (c & 63)) & 1)) {
+    uint32_t cp;
+    const size_t used = decode_utf8(p, i, n, cp);
+    if (used == 0) {
+      ++i;
       last_class = 0;
       continue;
     }
-    const uint8_t cls = u_getCombiningClass(c);
-    if (cls != 0 && last_class > cls) return QuickCheck::kNo;
-    switch (u_getIntPropertyValue(c, qc_property)) {
-      case UNORM_NO:
-        return QuickCheck::kNo;
-      case UNORM_MAYBE:
-        result = QuickCheck::kMaybe;
-        break;
-      default:
-        break;
+    i += used;
+    const uint32_t info = nt::info(cp);
+    if ((info & inert_mask) == 0) {
+      last_class = 0;
+      continue;
     }
+    const uint32_t cls = info & nt::kCccMask;
+    if (cls != 0 && last_class > cls) return QuickCheck::kNo;
+    if (info & form.no) return QuickCheck::kNo;
+    if (info & form.maybe) result = QuickCheck::kMaybe;
     last_class = cls;
   }
   return result;
 }
 
-const icu::Normalizer2* instance(NormalizerKind kind) {
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* norm = nullptr;
-  switch (kind) {
-    case kNormNFC:
-      norm = icu::Normalizer2::getNFCInstance(status);
-      break;
-    case kNormNFD:
-      norm = icu::Normalizer2::getNFDInstance(status);
-      break;
-    case kNormNFKC:
-      norm = icu::Normalizer2::getNFKCInstance(status);
-      break;
-    case kNormNFKD:
-      norm = icu::Normalizer2::getNFKDInstance(status);
-      break;
-    default:
-      return nullptr;
-  }
-  return U_SUCCESS(status) ? norm : nullptr;
+// A Hangul syllable or leading jamo: composes with the jamo after it.
+inline bool hangul_composes_forward(uint32_t cp) {
+  return cp - kLBase < kLCount || (cp - kSBase < kSCount && (cp - kSBase) % kTCount == 0);
 }
 
-// A cut point at or before `limit` (and well after the chunk start) in front of a
-// character that has a normalization boundary before it.
-size_t chunk_end(const icu::Normalizer2& norm, std::string_view text, size_t limit) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t floor = limit - (size_t{1} << 20);
-  for (size_t i = limit; i > floor; --i) {
-    if ((p[i] & 0xC0) == 0x80) continue;  // not a character start
-    if (p[i] < 0x80) return i;
-    UChar32 c;
-    int32_t used = 0;
-    const int32_t window = static_cast<int32_t>(text.size() - i < 4 ? text.size() - i : 4);
-    U8_NEXT(p + i, used, window, c);
-    if (c >= 0 && norm.hasBoundaryBefore(c)) return i;
+// The primary composite of a starter and the character after it, or 0.
+uint32_t compose_pair(uint32_t first, uint32_t second) {
+  if (first - kLBase < kLCount && second - kVBase < kVCount) {
+    return kSBase + ((first - kLBase) * kVCount + (second - kVBase)) * kTCount;
   }
-  return limit;  // a megabyte without a boundary: no real text has one
+  if (first - kSBase < kSCount && (first - kSBase) % kTCount == 0 &&
+      second - kTBase - 1 < kTCount - 1) {
+    return first + (second - kTBase);
+  }
+  const uint32_t info = nt::info(first);
+  if (!(info & nt::kHasExtra)) return 0;
+  const nt::Extra& extra = nt::kExtras[info >> 16];
+  const nt::Composition* c = nt::kCompositions + extra.compositions_offset;
+  for (const nt::Composition* end = c + extra.compositions_count; c != end; ++c) {
+    if (c->second >= second) return c->second == second ? c->composite : 0;
+  }
+  return 0;
 }
+
+// Builds the normalized form of a text. Characters are decomposed into a pending
+// segment that starts where nothing before can interact with what follows (a starter
+// that does not combine backwards); each segment is put in canonical order, composed
+// when the form asks for it, and written out as UTF-8.
+class Normalizer {
+ public:
+  Normalizer(const Form& form, std::string& out) : form_(form), out_(out) {}
+
+  void run(std::string_view text) {
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t n = text.size();
+    // Characters that go straight to the output when nothing is pending before them.
+    const uint32_t slow_mask =
+        nt::kCccMask | nt::kHasExtra | nt::kCombinesBack | form_.no | form_.maybe;
+    size_t i = 0;
+    while (i < n) {
+      if (p[i] < 0x80) {
+        const size_t end = skip_ascii(p, i, n);
+        flush();
+        if (form_.compose) {
+          // The last one may compose with a mark after it.
+          out_.append(text.data() + i, end - i - 1);
+          segment_.push_back(p[end - 1]);
+        } else {
+          out_.append(text.data() + i, end - i);
+        }
+        i = end;
+        continue;
+      }
+      uint32_t cp;
+      const size_t used = decode_utf8(p, i, n, cp);
+      if (used == 0) {
+        flush();
+        out_.push_back(text[i]);
+        ++i;
+        continue;
+      }
+      const uint32_t info = nt::info(cp);
+      if ((info & slow_mask) == 0 && !(form_.compose && hangul_composes_forward(cp))) {
+        flush();
+        out_.append(text.data() + i, used);
+      } else {
+        add(cp, info);
+      }
+      i += used;
+    }
+    flush();
+  }
+
+ private:
+  // Segment entries: the code point in bits 0..20, kBack when it combines backwards,
+  // the combining class in bits 24..31.
+  static constexpr uint32_t kCpMask = 0x1FFFFF;
+  static constexpr uint32_t kBack = 1u << 21;
+
+  static uint32_t entry(uint32_t cp, uint32_t info) {
+    return cp | ((info & nt::kCccMask) << 24) | ((info & nt::kCombinesBack) ? kBack : 0);
+  }
+
+  void add(uint32_t cp, uint32_t info) {
+    if (info & nt::kHasExtra) {
+      const nt::Extra& extra = nt::kExtras[info >> 16];
+      const uint32_t offset = form_.compat ? extra.compat_offset : extra.canonical_offset;
+      const uint32_t length = form_.compat ? extra.compat_length : extra.canonical_length;
+      if (length != 0) {
+        for (const uint32_t* d = nt::kDecompositions + offset;
+             d != nt::kDecompositions + offset + length; ++d) {
+          push(entry(*d, nt::info(*d)));
+        }
+        return;
+      }
+    } else if (!form_.compose && cp - kSBase < kSCount) {
+      const uint32_t s = cp - kSBase;
+      push(kLBase + s / kNCount);
+      push((kVBase + (s % kNCount) / kTCount) | kBack);
+      if (s % kTCount != 0) push((kTBase + s % kTCount) | kBack);
+      return;
+    }
+    push(entry(cp, info));
+  }
+
+  void push(uint32_t e) {
+    // A starter that combines with nothing before it closes the pending segment.
+    if ((e >> 24) == 0 && (!form_.compose || !(e & kBack))) flush();
+    segment_.push_back(e);
+  }
+
+  void flush() {
+    if (segment_.empty()) return;
+    if (segment_.size() > 1) {
+      order();
+      if (form_.compose) compose();
+    }
+    for (uint32_t e : segment_) put_utf8(out_, e & kCpMask);
+    segment_.clear();
+  }
+
+  // Stable sort of every run of non-starters by combining class.
+  void order() {
+    const size_t n = segment_.size();
+    size_t i = 0;
+    while (i < n) {
+      if ((segment_[i] >> 24) == 0) {
+        ++i;
+        continue;
+      }
+      size_t j = i + 1;
+      while (j < n && (segment_[j] >> 24) != 0) ++j;
+      if (j - i > 1) {
+        auto by_class = [](uint32_t a, uint32_t b) { return (a >> 24) < (b >> 24); };
+        if (j - i <= 32) {
+          for (size_t k = i + 1; k < j; ++k) {
+            const uint32_t e = segment_[k];
+            size_t m = k;
+            while (m > i && by_class(e, segment_[m - 1])) {
+              segment_[m] = segment_[m - 1];
+              --m;
+            }
+            segment_[m] = e;
+          }
+        } else {
+          std::stable_sort(segment_.begin() + i, segment_.begin() + j, by_class);
+        }
+      }
+      i = j;
+    }
+  }
+
+  // Canonical composition: each character that is not blocked from the last starter
+  // and forms a primary composite with it replaces that starter.
+  void compose() {
+    const size_t n = segment_.size();
+    size_t starter = SIZE_MAX;
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t e = segment_[i];
+      const uint32_t cls = e >> 24;
+      if (starter != SIZE_MAX && (e & kBack)) {
+        // Kept characters after the starter are non-starters in canonical order, so
+        // the last one has the highest class among them.
+        const bool adjacent = kept == starter + 1;
+        if (adjacent || (segment_[kept - 1] >> 24) < cls) {
+          const uint32_t composite = compose_pair(segment_[starter] & kCpMask, e & kCpMask);
+          if (composite != 0) {
+            segment_[starter] =
+                composite;  // composites are starters that combine with nothing before
+            continue;
+          }
+        }
+      }
+      segment_[kept++] = e;
+      if (cls == 0) starter = kept - 1;
+    }
+    segment_.resize(kept);
+  }
+
+  const Form& form_;
+  std::string& out_;
+  std::vector<uint32_t> segment_;
+};
 
 }  // namespace
 
@@ -148,50 +329,12 @@ void normalize_text(NormalizerKind kind, std::string_view text, NormalizedText& 
   out.owned.clear();
   out.text = text;
   out.is_copy = false;
-  if (text.empty()) return;
+  if (text.empty() || kind < kNormNFC || kind > kNormNFKD) return;
+  const Form& form = kForms[kind - kNormNFC];
+  if (quick_check(form, text) == QuickCheck::kYes) return;
 
-  UProperty qc_property;
-  switch (kind) {
-    case kNormNFC:
-      qc_property = UCHAR_NFC_QUICK_CHECK;
-      break;
-    case kNormNFD:
-      qc_property = UCHAR_NFD_QUICK_CHECK;
-      break;
-    case kNormNFKC:
-      qc_property = UCHAR_NFKC_QUICK_CHECK;
-      break;
-    case kNormNFKD:
-      qc_property = UCHAR_NFKD_QUICK_CHECK;
-      break;
-    default:
-      return;
-  }
-  if (quick_check(qc_property, text) == QuickCheck::kYes) return;
-
-  // No or Maybe: build the normalized form. ICU's data are always present in the
-  // system library, so the instance cannot be missing; if it ever were, the text
-  // stays as given rather than being lost.
-  const icu::Normalizer2* norm = instance(kind);
-  if (norm == nullptr) return;
   out.owned.reserve(text.size() + text.size() / 4 + 8);
-  icu::StringByteSink<std::string> sink(&out.owned);
-  // ICU takes 32-bit lengths: normalize huge texts in chunks cut before a character
-  // that starts a normalization segment, so no segment straddles two chunks.
-  constexpr size_t kChunk = size_t{1} << 30;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.size();
-    if (end - begin > kChunk) end = chunk_end(*norm, text, begin + kChunk);
-    UErrorCode status = U_ZERO_ERROR;
-    norm->normalizeUTF8(0, icu::StringPiece(text.data() + begin, static_cast<int32_t>(end - begin)),
-                        sink, nullptr, status);
-    if (U_FAILURE(status)) {
-      out.owned.clear();
-      return;
-    }
-    begin = end;
-  }
+  Normalizer(form, out.owned).run(text);
   out.text = out.owned;
   out.is_copy = true;
 }

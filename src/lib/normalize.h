@@ -1,4 +1,5 @@
-// Unicode normalization of the text before it is encoded (ICU Normalizer2).
+// Unicode normalization of the text before it is encoded: NFC, NFD, NFKC and NFKD
+// over the Unicode 15.0 tables in unicode/normalization_tables.h.
 #pragma once
 
 #include <cstdint>

@@ -81,13 +81,44 @@ TEST(Normalize, NormalizedNonAsciiIsAView) {
   EXPECT_TRUE(copied);  // U+00E9 decomposes
 }
 
-TEST(Normalize, IllFormedBytesSurvive) {
+TEST(Normalize, IllFormedBytesPassThroughUnchanged) {
   const std::string text = std::string("ab\xFF") + "c\xC3";
   for (NormalizerKind kind : {kNormNFC, kNormNFD, kNormNFKC, kNormNFKD}) {
-    NormalizedText out;
-    normalize_text(kind, text, out);
-    EXPECT_FALSE(out.text.empty());
+    EXPECT_EQ(norm(kind, text), text) << int(kind);
   }
+  // Also where the text is rebuilt: the bytes stay where they were.
+  EXPECT_EQ(norm(kNormNFC, "e\xCC\x81\xFF\xED\xA0\x80"), "\xC3\xA9\xFF\xED\xA0\x80");
+  EXPECT_EQ(norm(kNormNFD, "\xC3\xA9\xC3"), "e\xCC\x81\xC3");
+}
+
+TEST(Normalize, HangulByRule) {
+  const std::string han = "\xED\x95\x9C";                           // U+D55C
+  const std::string jamo = "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB";  // U+1112 U+1161 U+11AB
+  EXPECT_EQ(norm(kNormNFD, han), jamo);
+  EXPECT_EQ(norm(kNormNFKD, han), jamo);
+  EXPECT_EQ(norm(kNormNFC, jamo), han);
+  EXPECT_EQ(norm(kNormNFKC, jamo), han);
+  // An LV syllable (U+D558) takes a trailing consonant.
+  EXPECT_EQ(norm(kNormNFC, "\xED\x95\x98\xE1\x86\xAB"), han);
+}
+
+TEST(Normalize, LongRunsOfMarksKeepTheirOrderWithinAClass) {
+  // a, then 40 times U+0301 (class 230) U+0316 (class 220): one sorted run of 80 marks.
+  std::string text = "a";
+  for (int i = 0; i < 40; ++i) text += "\xCC\x81\xCC\x96";
+  std::string nfd = "a";
+  for (int i = 0; i < 40; ++i) nfd += "\xCC\x96";
+  for (int i = 0; i < 40; ++i) nfd += "\xCC\x81";
+  EXPECT_EQ(norm(kNormNFD, text), nfd);
+  // The first U+0301 composes with the a, which then takes no other mark.
+  EXPECT_EQ(norm(kNormNFC, text), "\xC3\xA1" + nfd.substr(1, 80) + nfd.substr(83));
+}
+
+TEST(Normalize, StartersComposeWithTheStarterBefore) {
+  // U+0B47 + U+0B3E -> U+0B4B; both are starters.
+  EXPECT_EQ(norm(kNormNFC, "\xE0\xAD\x87\xE0\xAC\xBE"), "\xE0\xAD\x8B");
+  // U+0344 decomposes into two marks that do not compose back.
+  EXPECT_EQ(norm(kNormNFC, "\xCD\x84"), "\xCC\x88\xCC\x81");
 }
 
 }  // namespace
