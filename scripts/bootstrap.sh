@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1
 
 log() { printf '[bootstrap] %s\n' "$*" >&2; }
 
-apt_packages=(g++ pkgconf libpcre2-dev libicu-dev libtbb-dev rapidjson-dev libabsl-dev
+apt_packages=(g++ pkgconf libpcre2-dev libtbb-dev rapidjson-dev libabsl-dev
   libgtest-dev ninja-build cmake xz-utils python3-venv clang libclang-rt-dev)
 
 install_debian_packages() {

@@ -1,9 +1,10 @@
 #include "lib/quoted.h"
 
-#include <unicode/uchar.h>
-
 #include <cstdint>
 #include <cstdio>
+
+#include "unicode/char_class.h"
+#include "unicode/grapheme_extend_table.h"
 
 namespace quorvane {
 namespace {
@@ -37,21 +38,10 @@ size_t decode_char(std::string_view s, size_t i, uint32_t& cp) {
   return 0;
 }
 
+// Every general category but Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs.
 bool printable(uint32_t cp) {
   if (cp >= 0x20 && cp < 0x7F) return true;
-  switch (u_charType(static_cast<UChar32>(cp))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return true;
-  }
+  return is_letter(cp) || is_mark(cp) || is_number(cp) || is_punct_or_symbol(cp);
 }
 
 void append_hex(std::string& out, const char* prefix, uint32_t v) {
@@ -95,8 +85,7 @@ std::string quoted_text(std::string_view text, bool escape_combining) {
         out += "\\n";
         break;
       default:
-        if (printable(cp) && !(escape_combining && u_hasBinaryProperty(static_cast<UChar32>(cp),
-                                                                       UCHAR_GRAPHEME_EXTEND))) {
+        if (printable(cp) && !(escape_combining && unicode_tables::is_grapheme_extend(cp))) {
           out.append(text.substr(i, n));
         } else {
           append_hex(out, "\\u{", cp);
