@@ -15,6 +15,7 @@
 namespace quorvane {
 
 struct Tokenizer;
+class PieceCache;
 
 // Only the low byte counts: 0 automatic, 1 streaming merger, anything else scan-and-merge.
 using MergeStrategy = uint32_t;
@@ -40,6 +41,9 @@ struct MergeScratch {
   // Streaming merger.
   std::vector<uint32_t> pending;                    // rule ranks
   std::vector<std::pair<uint32_t, uint32_t>> work;  // (token, candidate rule)
+  // The thread's cache of merged pieces, set by the driver when the call may
+  // use it; the mergers never touch it.
+  PieceCache* piece_cache = nullptr;
 };
 
 // Merges scratch.piece and appends the result to scratch.output.

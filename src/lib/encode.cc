@@ -6,6 +6,7 @@
 
 #include "cjk/cjk_pieces.h"
 #include "lib/normalize.h"
+#include "lib/piece_cache.h"
 #include "lib/span.h"
 #include "lib/split_regex.h"
 #include "pretok/scan_kind0.h"
@@ -24,6 +25,23 @@ constexpr const char* kBadScannerEnd = "scanner piece end lies outside (position
 
 bool meta_at(const char* p, size_t i, size_t n) {
   return n - i >= kMetaLen && std::memcmp(p + i, kMeta, kMetaLen) == 0;
+}
+
+// Appends the cached ids of `piece` when the thread's cache holds them.
+bool take_cached(const PieceCache& cache, const Tokenizer& model, uint64_t hash,
+                 std::string_view piece, std::vector<uint32_t>& output) {
+  const PieceCache::Entry* hit = cache.find(
+      model.cache_serial, hash, reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+  if (hit == nullptr) return false;
+  output.insert(output.end(), hit->ids, hit->ids + hit->n_ids);
+  return true;
+}
+
+// Caches the ids that merging `piece` appended to `output` from `first_id` on.
+void remember(PieceCache& cache, const Tokenizer& model, uint64_t hash, std::string_view piece,
+              const std::vector<uint32_t>& output, size_t first_id) {
+  cache.insert(model.cache_serial, hash, reinterpret_cast<const uint8_t*>(piece.data()),
+               piece.size(), output.data() + first_id, output.size() - first_id);
 }
 
 // Piece of a model without byte_fallback: whole-piece lookup, else byte ids and BPE.
@@ -58,14 +76,22 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       return;
     }
   }
+  // One hash serves the whole-piece table and the cache.
+  PieceCache* const cache = piece.size() <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
+  uint64_t hash = 0;
+  if (piece.size() <= model.whole_pieces.max_len() || cache != nullptr) {
+    hash = piece_hash(bytes, piece.size());
+  }
   if (piece.size() >= 2 && !model.whole_pieces.empty()) {
-    const uint32_t id = model.whole_pieces.find(
-        piece, [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
+    const uint32_t id = model.whole_pieces.find_hashed(
+        piece, hash, [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
     if (id != kNone) {
       scratch.output.push_back(id);
       return;
     }
   }
+  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
+  const size_t first_id = scratch.output.size();
   if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;
@@ -75,14 +101,15 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       n += id >= 0 ? 1 : 0;
     }
     bpe_merge_ids(model, ids, n, scratch, strategy);
-    return;
+  } else {
+    scratch.piece.clear();
+    for (unsigned char b : piece) {
+      const int32_t id = model.byte_ids[b];
+      if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+    }
+    bpe_merge(model, scratch, strategy);
   }
-  scratch.piece.clear();
-  for (unsigned char b : piece) {
-    const int32_t id = model.byte_ids[b];
-    if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
-  }
-  bpe_merge(model, scratch, strategy);
+  if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
 }
 
 void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
@@ -242,6 +269,10 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   // The scratch's output vector is the caller's: ids are appended to what it holds.
   MergeScratch scratch;
   scratch.output = std::move(out);
+  // Forced strategies are there to be compared, so they always merge.
+  if (model.cache_serial != 0 && (strategy & 0xFFu) == kMergeAuto) {
+    scratch.piece_cache = PieceCache::for_thread();
+  }
   // About one id per four bytes of ordinary text; growth covers the rest.
   scratch.output.reserve(scratch.output.size() + input.size() / 4 + 16);
   InternalCheck check = nullptr;
@@ -285,15 +316,19 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
                           MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
   const size_t n = piece.size();
+  PieceCache* const cache = n >= 2 && n <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
+  uint64_t hash = 0;
+  if ((n >= 2 && n <= model.whole_pieces.max_len()) || cache != nullptr) hash = piece_hash(p, n);
   if (n >= 2 && n <= model.whole_pieces.max_len()) {
-    const uint32_t whole = model.whole_pieces.find_matching(piece, [&](uint32_t id) {
-      return is_metaspace_key(model.token_bytes.bytes_of(id), piece);
-    });
+    const uint32_t whole = model.whole_pieces.find_matching_hashed(
+        hash, [&](uint32_t id) { return is_metaspace_key(model.token_bytes.bytes_of(id), piece); });
     if (whole != kNone) {
       scratch.output.push_back(whole);
       return;
     }
   }
+  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
+  const size_t first_id = scratch.output.size();
   // At most one id per byte: short pieces gather their ids on the stack.
   uint32_t stack_ids[kShortPieceMax];
   uint32_t* ids = stack_ids;
@@ -359,10 +394,11 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
   }
   if (ids == stack_ids) {
     bpe_merge_ids(model, ids, count, scratch, strategy);
-    return;
+  } else {
+    scratch.piece.resize(count);
+    bpe_merge(model, scratch, strategy);
   }
-  scratch.piece.resize(count);
-  bpe_merge(model, scratch, strategy);
+  if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
 }
 
 }  // namespace quorvane

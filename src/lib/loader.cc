@@ -14,6 +14,7 @@
 #include "lib/encode.h"
 #include "lib/json_lookup.h"
 #include "lib/merge_reading.h"
+#include "lib/piece_cache.h"
 #include "lib/pretok_choice.h"
 #include "lib/vocab_tables.h"
 #include "lib/whole_pieces.h"
@@ -162,6 +163,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   model->scanner = c.scanner;
   model->split_regexes = std::move(c.split_regexes);
   model->path = std::string(path);
+  model->cache_serial = next_model_serial();
   return model;
 }
 

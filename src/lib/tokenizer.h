@@ -58,6 +58,9 @@ using PrefixScheme = uint8_t;
 struct Tokenizer {
   // Identity and size.
   std::string path;
+  // Set once loading is complete (next_model_serial); 0 while loading, when
+  // merged pieces are not cached.
+  uint32_t cache_serial = 0;
   uint64_t n_vocab = 1;
 
   // Vocabulary and per-id tables.

@@ -74,8 +74,16 @@ class WholePieces {
   uint32_t find(std::string_view piece, const BytesOf& bytes_of) const {
     // Longer pieces than any key (base64 lines, long runs) skip the hash.
     if (piece.size() > max_len_) return kNone;
+    return find_hashed(
+        piece, piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()), bytes_of);
+  }
+
+  // find() with the piece's piece_hash already computed.
+  template <class BytesOf>
+  uint32_t find_hashed(std::string_view piece, uint64_t hash, const BytesOf& bytes_of) const {
+    if (piece.size() > max_len_) return kNone;
     const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
-    uint64_t h = piece_hash(p, piece.size()) & mask_;
+    uint64_t h = hash & mask_;
     for (;;) {
       const uint32_t id = slots_[h];
       if (id == kNone) return kNone;
@@ -92,7 +100,15 @@ class WholePieces {
   // kNone.
   template <class Matches>
   uint32_t find_matching(std::string_view piece, const Matches& matches) const {
-    uint64_t h = piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()) & mask_;
+    return find_matching_hashed(
+        piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()), matches);
+  }
+
+  // find_matching() with the piece's piece_hash already computed.
+  template <class Matches>
+  uint32_t find_matching_hashed(uint64_t hash, const Matches& matches) const {
+    if (slots_.empty()) return kNone;
+    uint64_t h = hash & mask_;
     for (;;) {
       const uint32_t id = slots_[h];
       if (id == kNone || matches(id)) return id;

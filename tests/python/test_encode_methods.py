@@ -99,3 +99,22 @@ def test_encoders_match_reference(path):
         assert tok.count_tokens(text) == len(want)
         assert tok._encode_ordinary_stream(text) == want
         assert tok._encode_ordinary_scan(text) == want
+
+
+def test_repeated_words_across_models_match_uncached_merging():
+    # Models taking turns on one thread (and on the batch workers) share the
+    # thread's cache of merged pieces; the forced scan merger never uses it.
+    paths = {p.stem: p for p in shared_tokenizer_paths()}
+    toks = [Tokenizer(str(paths[name])) for name in ("gpt2", "gpt4o", "llama2") if name in paths]
+    if len(toks) < 2:
+        pytest.skip("shared tokenizers absent")
+    words = ["Verantwortung", "\u043f\u0440\u0430\u0432\u043e\u0432\u043e\u0439",
+             "\u0938\u094d\u0935\u0924\u0902\u0924\u094d\u0930\u0924\u093e", "xQz9v", "naïveté",
+             "\u4eba\u4eba\u751f\u800c\u81ea\u7531", "aGVsbG8gd29ybGQ=" * 3]
+    texts = [" ".join(words[(i + k) % len(words)] for k in range(i % 5 + 2)) for i in range(40)]
+    for text in texts:
+        for tok in toks:
+            assert tok.encode_ordinary(text) == tok._encode_ordinary_scan(text), text
+    for tok in toks:
+        assert tok.encode_ordinary_batch(texts, num_threads=4) == [
+            tok._encode_ordinary_scan(t) for t in texts]
