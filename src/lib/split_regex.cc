@@ -2,99 +2,21 @@
 
 #include <pcre2.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+
+#include "lib/split_regex_translate.h"
 
 namespace quorvane {
 namespace {
 
 constexpr uint32_t kMatchLimit = 1000000;
-
-// The 25 White_Space characters as class items. PCRE2's own \s also takes
-// U+180E (its Unicode tables are older), so \s and \S are spelled out.
-constexpr std::string_view kSpaceItems =
-    "\\x{9}-\\x{d}\\x{20}\\x{85}\\x{a0}\\x{1680}\\x{2000}-\\x{200a}\\x{2028}\\x{2029}"
-    "\\x{202f}\\x{205f}\\x{3000}";
-
-// Copies the character class that opens at `i` (at its '['), replacing \s and
-// \S; returns the index after its closing ']' (or the end when it has none).
-size_t rewrite_class(std::string_view p, size_t i, std::string& out) {
-  size_t j = i + 1;
-  const bool negated = j < p.size() && p[j] == '^';
-  if (negated) ++j;
-  std::string items;
-  bool has_non_space = false;
-  if (j < p.size() && p[j] == ']') items += p[j++];  // a leading ']' is literal
-  while (j < p.size() && p[j] != ']') {
-    if (p[j] == '\\' && j + 1 < p.size()) {
-      if (p[j + 1] == 's') {
-        items += kSpaceItems;
-      } else if (p[j + 1] == 'S') {
-        has_non_space = true;
-      } else {
-        items += p.substr(j, 2);
-      }
-      j += 2;
-    } else if (p[j] == '[' && j + 1 < p.size() && p[j + 1] == ':') {
-      const size_t close = p.find(":]", j + 2);
-      const size_t end = close == std::string_view::npos ? j + 1 : close + 2;
-      items += p.substr(j, end - j);
-      j = end;
-    } else {
-      items += p[j++];
-    }
-  }
-  if (j >= p.size()) {  // unterminated: leave it for the compiler to report
-    out += p.substr(i);
-    return p.size();
-  }
-  ++j;
-  const std::string space = "[" + std::string(kSpaceItems) + "]";
-  const std::string non_space = "[^" + std::string(kSpaceItems) + "]";
-  if (!has_non_space) {
-    out += negated ? "[^" : "[";
-    out += items;
-    out += ']';
-  } else if (items.empty()) {
-    out += negated ? space : non_space;
-  } else if (!negated) {  // non-space, or one of the items
-    out += "(?:" + non_space + "|[" + items + "])";
-  } else {  // space, but none of the items
-    out += "(?:(?![" + items + "])" + space + ")";
-  }
-  return j;
-}
-
-std::string rewrite_white_space(std::string_view p) {
-  std::string out;
-  out.reserve(p.size());
-  size_t i = 0;
-  while (i < p.size()) {
-    const char c = p[i];
-    if (c == '\\' && i + 1 < p.size()) {
-      const char n = p[i + 1];
-      if (n == 's' || n == 'S') {
-        out += n == 's' ? "[" : "[^";
-        out += kSpaceItems;
-        out += ']';
-        i += 2;
-      } else if (n == 'Q') {  // quoted literal text up to \E
-        const size_t end = p.find("\\E", i + 2);
-        const size_t stop = end == std::string_view::npos ? p.size() : end + 2;
-        out += p.substr(i, stop - i);
-        i = stop;
-      } else {
-        out += p.substr(i, 2);
-        i += 2;
-      }
-    } else if (c == '[') {
-      i = rewrite_class(p, i, out);
-    } else {
-      out += c;
-      ++i;
-    }
-  }
-  return out;
-}
+// A search that exceeds the match limit is retried with a larger one, paid from a
+// reserve of this many steps per byte of the span: long runs that need work linear
+// in their length (a million spaces before a look-ahead) still match, while a
+// pattern that backtracks without end stops after work linear in the text.
+constexpr uint64_t kReserveStepsPerByte = 16;
 
 // Per-thread matching state: the match limit, a JIT stack big enough for long
 // texts, and the match data. Nothing mutable is shared between threads.
@@ -139,8 +61,18 @@ void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uin
   uint64_t gap = s;
   size_t start = 0;
   uint32_t options = 0;  // the first call checks the span is UTF-8
+  uint64_t reserve = kReserveStepsPerByte * length;
   while (start <= length) {
-    const int rc = pcre2_match(code, subject, length, start, options, st.data, st.context);
+    int rc = pcre2_match(code, subject, length, start, options, st.data, st.context);
+    // Retry with twice the limit each time, charging each try in full.
+    for (uint64_t limit = 2ull * kMatchLimit; rc == PCRE2_ERROR_MATCHLIMIT && limit <= reserve;
+         limit *= 2) {
+      reserve -= limit;
+      pcre2_set_match_limit(st.context,
+                            static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX)));
+      rc = pcre2_match(code, subject, length, start, options, st.data, st.context);
+      pcre2_set_match_limit(st.context, kMatchLimit);
+    }
     if (rc < 0) break;  // no match, or an error such as the match limit: the rest stays whole
     options = PCRE2_NO_UTF_CHECK;
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.data);
@@ -162,22 +94,20 @@ void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uin
 }  // namespace
 
 Result<SplitRegex> SplitRegex::compile(std::string_view pattern) {
-  const std::string rewritten = rewrite_white_space(pattern);
-  pcre2_compile_context* cc = pcre2_compile_context_create(nullptr);
-  if (cc != nullptr) pcre2_set_newline(cc, PCRE2_NEWLINE_LF);
+  auto translated = translate_split_pattern(pattern);
+  if (!translated) return Error{translated.error()};
+  const std::string& rewritten = translated.value();
+  // The translation spells out every class, so nothing Unicode-dependent is asked
+  // of PCRE2: no UCP, no caseless matching, no ^ $ or dot.
   int error = 0;
   PCRE2_SIZE offset = 0;
-  pcre2_code* code = pcre2_compile(
-      reinterpret_cast<PCRE2_SPTR>(rewritten.data()), rewritten.size(),
-      PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY | PCRE2_NEVER_BACKSLASH_C, &error, &offset, cc);
-  pcre2_compile_context_free(cc);
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rewritten.data()), rewritten.size(),
+                                   PCRE2_UTF | PCRE2_NEVER_BACKSLASH_C, &error, &offset, nullptr);
   if (code == nullptr) {
+    // Offsets into the translation would mislead.
     PCRE2_UCHAR buf[256];
     pcre2_get_error_message(error, buf, sizeof buf);
-    std::string message(reinterpret_cast<const char*>(buf));
-    // Offsets into a rewritten pattern would mislead.
-    if (rewritten == pattern) message += " at offset " + std::to_string(offset);
-    return Error{message};
+    return Error{reinterpret_cast<const char*>(buf)};
   }
   // Without JIT the interpreter still matches correctly, only slower.
   pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);

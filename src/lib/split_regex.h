@@ -14,8 +14,10 @@ namespace quorvane {
 // One compiled split pattern; move-only, shared read-only by all threads.
 class SplitRegex {
  public:
-  // Compiles `pattern` (UTF-8, Unicode properties, match limit 1,000,000).
-  // The error is the regular-expression library's own description.
+  // Translates `pattern` from the reference's syntax (split_regex_translate.h) and
+  // compiles it (match limit 1,000,000 per search, with a reserve linear in the
+  // span for searches that exceed it). The error names the refused construct, or
+  // is the regular-expression library's own description.
   static Result<SplitRegex> compile(std::string_view pattern);
 
   SplitRegex(SplitRegex&&) noexcept;

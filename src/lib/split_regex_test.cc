@@ -64,15 +64,27 @@ TEST(RegexPieces, WhiteSpaceIsTheTwentyFiveCharacters) {
   EXPECT_EQ(pieces(compile_all({R"([\S\n]+)"}), "ab\n " + mvs), (V{"ab\n", " ", mvs}));
   EXPECT_EQ(pieces(compile_all({R"([^\S\n]+)"}), "a \t\nb"), (V{"a", " \t", "\nb"}));
   EXPECT_EQ(pieces(compile_all({R"([^\S]+)"}), "a " + mvs), (V{"a", " ", mvs}));
-  // Escaped backslashes and quoted text are left alone.
+  // An escaped backslash is left alone.
   EXPECT_EQ(pieces(compile_all({R"(\\s)"}), "a\\sb"), (V{"a", "\\s", "b"}));
-  EXPECT_EQ(pieces(compile_all({R"(\Q\s\E)"}), "a\\sb"), (V{"a", "\\s", "b"}));
   EXPECT_EQ(pieces(compile_all({R"([]\s]+)"}), "a] b"), (V{"a", "] ", "b"}));
 }
 
-TEST(RegexPieces, DollarIsTheEndOfTheSpanOnly) {
-  EXPECT_EQ(pieces(compile_all({"a$"}), "a\n"), (V{"a\n"}));
-  EXPECT_EQ(pieces(compile_all({"a$"}), "ba"), (V{"b", "a"}));
+TEST(RegexPieces, AnchorsAreLineAnchorsOfTheSpan) {
+  EXPECT_EQ(pieces(compile_all({"a$"}), "a\nba"), (V{"a", "\nb", "a"}));
+  EXPECT_EQ(pieces(compile_all({"^a"}), "a\naab"), (V{"a", "\n", "a", "ab"}));
+  EXPECT_EQ(pieces(compile_all({R"(^\s*\S+|.{1,5}|\n)"}), "ab\ncdefghijk\n  xyz"),
+            (V{"ab", "\n", "cdefghijk", "\n", "  xyz"}));
+  // The span is the whole subject: ^ holds at its start whatever stands before it.
+  EXPECT_EQ(pieces(compile_all({R"(\d)", "^b"}), "a1b"), (V{"a", "1", "b"}));
+}
+
+TEST(RegexPieces, LongRunsNeedingLinearWorkStillMatch) {
+  // Each search over the run backtracks through all of it once; that exceeds the
+  // per-search limit, and the span's reserve pays for it.
+  const auto re = compile_all({R"(\s*[\r\n]+|\s+(?!\S)|\s+)"});
+  const std::string run(1500000, ' ');
+  EXPECT_EQ(pieces(re, "a" + run + "b"), (V{"a", run.substr(1), " ", "b"}));
+  EXPECT_EQ(pieces(re, "a" + run + "\n" + run), (V{"a", run + "\n", run}));
 }
 
 TEST(RegexPieces, MatchErrorsLeaveTheRestWhole) {
