@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::string_view kMetaspace = "\xE2\x96\x81";  // U+2581
 
+constexpr const char* kByteFallbackRefusal =
+    "unsupported pre_tokenizer for byte_fallback model (cannot be reproduced; refusing to "
+    "mistokenize)";
+
 bool is_replace_space_stage(const JsonValue& stage) {
   return json_type_is(&stage, "Replace") &&
          json_string_is(json_find(&stage, "content"), kMetaspace) &&
@@ -32,7 +36,41 @@ NormalizerKind unicode_form(const JsonValue* v) {
   return kNormNone;
 }
 
+bool is_compatibility(NormalizerKind k) { return k == kNormNFKC || k == kNormNFKD; }
+bool is_composed(NormalizerKind k) { return k == kNormNFC || k == kNormNFKC; }
+
+// A Split on the one-space string: after the metaspace rewrite has replaced every
+// space it finds nothing, whatever its behavior.
+bool is_space_split(const JsonValue* p) {
+  return json_type_is(p, "Split") &&
+         json_string_is(json_find(json_find(p, "pattern"), "String"), " ") &&
+         !json_is_true(json_find(p, "invert"));
+}
+
+std::string describe_value(const JsonValue* v) {
+  if (v == nullptr) return "(missing)";
+  if (v->IsString()) return quoted_text(json_string(*v));
+  if (v->IsNull()) return "null";
+  if (v->IsTrue()) return "true";
+  if (v->IsFalse()) return "false";
+  if (v->IsUint64()) return std::to_string(v->GetUint64());
+  if (v->IsInt64()) return std::to_string(v->GetInt64());
+  if (v->IsNumber()) return std::to_string(v->GetDouble());
+  if (v->IsArray()) return "[...]";
+  const JsonValue* type = json_find(v, "type");
+  if (type != nullptr && type->IsString())
+    return "{\"type\": " + quoted_text(json_string(*type)) + ", ...}";
+  return "{...}";
+}
+
 }  // namespace
+
+Error unsupported_setting(std::string_view component, std::string_view key,
+                          const JsonValue* value) {
+  return Error{"unsupported " + std::string(component) + " setting \"" + std::string(key) +
+               "\": " + describe_value(value) +
+               " (quorvane does not reproduce it; refusing rather than tokenizing differently)"};
+}
 
 NormalizerStages normalizer_stages(const JsonValue& root) {
   const JsonValue* n = json_find(&root, "normalizer");
@@ -64,74 +102,103 @@ Result<Unit> check_normalizer(const JsonValue& root) {
   return Unit{};
 }
 
-bool has_strip_space_decoder(std::span<const JsonValue> members) {
-  for (const JsonValue& m : members) {
-    if (json_type_is(&m, "Strip") && json_string_is(json_find(&m, "content"), " ")) return true;
-  }
-  return false;
-}
-
-bool has_metaspace_pre_tokenizer(std::span<const JsonValue> members) {
-  for (const JsonValue& m : members) {
-    if (json_type_is(&m, "Metaspace")) return true;
-  }
-  return false;
-}
-
-bool metaspace_pre_tokenizer_splits(const JsonValue& root) {
-  const JsonValue* pre = json_find(&root, "pre_tokenizer");
-  if (json_type_is(pre, "Sequence")) {
-    const JsonValue* members = json_find(pre, "pretokenizers");
-    if (members == nullptr || !members->IsArray()) return true;
-    for (const JsonValue& m : json_elements(members)) {
-      if (json_type_is(&m, "Metaspace")) return json_true_unless_false(json_find(&m, "split"));
-    }
-    return true;
-  }
-  return json_true_unless_false(json_find(pre, "split"));
-}
-
-MetaspaceMode metaspace_mode(const JsonValue& root) {
-  const JsonValue* pre = json_find(&root, "pre_tokenizer");
-  if (json_type_is(pre, "Metaspace")) return 3;
-  if (json_type_is(pre, "Sequence")) {
-    const JsonValue* members = json_find(pre, "pretokenizers");
-    if (members != nullptr && members->IsArray() &&
-        has_metaspace_pre_tokenizer(json_elements(members))) {
-      return 3;
-    }
-  }
-  bool has_replace = false;
-  bool has_prepend = false;
+NormalizerPlan read_normalizer(const JsonValue& root) {
+  NormalizerPlan plan;
+  bool any_compatibility = false;
   for (const JsonValue& stage : normalizer_stages(root).stages) {
-    has_replace |= is_replace_space_stage(stage);
-    has_prepend |= is_prepend_stage(stage);
-  }
-  if (!has_replace) return 0;
-  return has_prepend ? 2 : 1;
-}
-
-NormalizerKind normalizer_kind(const JsonValue& root) {
-  const JsonValue* n = json_find(&root, "normalizer");
-  const NormalizerKind direct = unicode_form(n);
-  if (direct != kNormNone) return direct;
-  if (json_type_is(n, "Sequence")) {
-    for (const JsonValue& stage : json_elements(json_find(n, "normalizers"))) {
-      const NormalizerKind k = unicode_form(&stage);
-      if (k != kNormNone) return k;
+    if (const NormalizerKind form = unicode_form(&stage); form != kNormNone) {
+      any_compatibility |= is_compatibility(form);
+      const bool composed = is_composed(form);
+      plan.kind =
+          any_compatibility ? (composed ? kNormNFKC : kNormNFKD) : (composed ? kNormNFC : kNormNFD);
+      if (is_compatibility(form) && plan.replace_spaces) plan.rewrite_before_form = true;
+    } else if (is_replace_space_stage(stage)) {
+      plan.replace_spaces = true;
+    } else if (is_prepend_stage(stage)) {
+      plan.prepend = true;
     }
   }
-  return kNormNone;
+  return plan;
 }
 
-bool decode_strip_space(const JsonValue& root) {
-  const JsonValue* d = json_find(&root, "decoder");
-  if (d == nullptr) return false;
-  if (json_type_is(d, "Strip")) return json_string_is(json_find(d, "content"), " ");
-  if (json_type_is(d, "Sequence")) {
-    return has_strip_space_decoder(json_elements(json_find(d, "decoders")));
+Result<MetaspacePreTokenizer> read_metaspace_pre_tokenizer(const JsonValue* p) {
+  MetaspacePreTokenizer out;
+  const JsonValue* m = p;
+  if (json_type_is(p, "Sequence")) {
+    const auto members = json_elements(json_find(p, "pretokenizers"));
+    bool any = false;
+    for (const JsonValue& member : members) any |= json_type_is(&member, "Metaspace");
+    if (!any) return out;
+    if (members.size() != 1) {
+      return unsupported_setting("pre_tokenizer Sequence", "pretokenizers",
+                                 json_find(p, "pretokenizers"));
+    }
+    m = &members[0];
   }
-  return false;
+  if (!json_type_is(m, "Metaspace")) return out;
+  out.present = true;
+  if (const JsonValue* r = json_find(m, "replacement");
+      r != nullptr && !json_string_is(r, kMetaspace)) {
+    return unsupported_setting("pre_tokenizer Metaspace", "replacement", r);
+  }
+  const JsonValue* scheme = json_find(m, "prepend_scheme");
+  if (scheme == nullptr) {
+    // Files written before the scheme existed say "add_prefix_space".
+    out.prepend = json_true_unless_false(json_find(m, "add_prefix_space"));
+  } else if (json_string_is(scheme, "always") || json_string_is(scheme, "first")) {
+    out.prepend = true;
+  } else if (json_string_is(scheme, "never")) {
+    out.prepend = false;
+  } else {
+    return unsupported_setting("pre_tokenizer Metaspace", "prepend_scheme", scheme);
+  }
+  out.split = json_true_unless_false(json_find(m, "split"));
+  return out;
+}
+
+Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
+  const NormalizerPlan plan = read_normalizer(root);
+  const JsonValue* p = json_find(&root, "pre_tokenizer");
+  auto metaspace = read_metaspace_pre_tokenizer(p);
+  if (!metaspace) return Error{metaspace.error()};
+  TextSettings s;
+  s.kind = plan.kind;
+  if (!byte_fallback || (!metaspace.value().present && !plan.replace_spaces)) {
+    // No metaspace road: the stages rewrite the text before the pre-tokenizer.
+    // (A Metaspace pre-tokenizer of a ByteLevel model is refused with the others.)
+    s.metaspace_mode = metaspace.value().present ? 3 : 0;
+    s.rewrite_spaces = plan.replace_spaces;
+    s.rewrite_prepend = plan.prepend;
+    s.rewrite_before_form = plan.rewrite_before_form;
+    return s;
+  }
+  if (metaspace.value().present) {
+    // The Metaspace replaces every space the normalizer left, a compatibility
+    // form's among them, which the word cut after a rewrite would not see.
+    if (plan.rewrite_before_form) {
+      return unsupported_setting("normalizer", "normalizers", json_find(&root, "normalizer"));
+    }
+    // A Prepend stage has put U+2581 first already, so the scheme never adds one.
+    s.metaspace_mode = plan.prepend ? 2 : metaspace.value().prepend ? 3 : 1;
+    s.metaspace_cut_each = metaspace.value().split;
+    return s;
+  }
+  // The normalizer's Replace: the whole text is one piece, unless a pre-tokenizer
+  // cuts it. Only a split on the (replaced) space is a no-op.
+  if (p != nullptr && !p->IsNull() && (plan.rewrite_before_form || !is_space_split(p))) {
+    return Error{kByteFallbackRefusal};
+  }
+  s.metaspace_mode = plan.prepend ? 2 : 1;
+  s.rewrite_before_form = plan.rewrite_before_form;
+  return s;
+}
+
+Result<Unit> check_root_settings(const JsonValue& root) {
+  for (const char* key : {"truncation", "padding"}) {
+    const JsonValue* v = json_find(&root, key);
+    if (v != nullptr && !v->IsNull()) return unsupported_setting("tokenizer", key, v);
+  }
+  return Unit{};
 }
 
 }  // namespace quorvane

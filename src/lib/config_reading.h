@@ -1,9 +1,12 @@
-// What the loader takes from "normalizer" and "decoder": the normalizer check
-// (which refuses stages the engine does not reproduce), the metaspace mode, the
-// Unicode normal form and the decode space-strip flag.
+// What the loader takes from "normalizer", the Metaspace pre-tokenizer and the
+// root's own settings: the normalizer check (which refuses stages the engine does
+// not reproduce), the Unicode normal form the stages add up to, the metaspace
+// rewrite and its prefix rule, and the refusal of settings that change ids
+// ("truncation", "padding").
 #pragma once
 
 #include <span>
+#include <string_view>
 
 #include "lib/json_lookup.h"
 #include "lib/normalize.h"
@@ -24,16 +27,46 @@ NormalizerStages normalizer_stages(const JsonValue& root);
 // The first stage that is not accepted refuses the load, naming the stage.
 Result<Unit> check_normalizer(const JsonValue& root);
 
-// A member of `members` is an object of "type" "Strip" with "content" " ".
-bool has_strip_space_decoder(std::span<const JsonValue> members);
-// A member of `members` is an object of "type" "Metaspace".
-bool has_metaspace_pre_tokenizer(std::span<const JsonValue> members);
+// What the accepted stages add up to, applied in their order.
+struct NormalizerPlan {
+  // Unicode forms in a row are one form: compatibility when any of them is,
+  // composed or decomposed as the last one is.
+  NormalizerKind kind = kNormNone;
+  bool replace_spaces = false;  // Replace(" " -> U+2581)
+  bool prepend = false;         // Prepend(U+2581), to a non-empty text
+  // A compatibility form follows the Replace, so spaces it makes stay spaces:
+  // the rewrite runs before the form. (Prepend and the canonical forms commute
+  // with everything here.)
+  bool rewrite_before_form = false;
+};
+NormalizerPlan read_normalizer(const JsonValue& root);
 
-MetaspaceMode metaspace_mode(const JsonValue& root);
-// Whether the Metaspace pre-tokenizer (alone or the first one in a Sequence)
-// splits the text before every U+2581: its "split", true unless false.
-bool metaspace_pre_tokenizer_splits(const JsonValue& root);
-NormalizerKind normalizer_kind(const JsonValue& root);
-bool decode_strip_space(const JsonValue& root);
+// The Metaspace pre-tokenizer, alone or as the one member of a Sequence.
+struct MetaspacePreTokenizer {
+  bool present = false;
+  bool prepend = true;  // "prepend_scheme" always or first (or legacy "add_prefix_space")
+  bool split = true;
+};
+// Refuses a Metaspace that stands beside other members or whose keys the engine
+// does not reproduce ("replacement" other than U+2581, an unknown scheme).
+Result<MetaspacePreTokenizer> read_metaspace_pre_tokenizer(const JsonValue* pre_tokenizer);
+
+// The metaspace road of byte_fallback models and the normalizer rewrite of the
+// others, from the normalizer plan and the Metaspace pre-tokenizer.
+struct TextSettings {
+  NormalizerKind kind = kNormNone;
+  MetaspaceMode metaspace_mode = 0;
+  bool metaspace_cut_each = false;
+  bool rewrite_spaces = false;
+  bool rewrite_prepend = false;
+  bool rewrite_before_form = false;
+};
+Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback);
+
+// "truncation" and "padding" change the reference's ids; only null is accepted.
+Result<Unit> check_root_settings(const JsonValue& root);
+
+// The refusal of one key's value: names the component, the key and the value.
+Error unsupported_setting(std::string_view component, std::string_view key, const JsonValue* value);
 
 }  // namespace quorvane

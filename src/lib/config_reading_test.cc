@@ -82,53 +82,89 @@ TEST(NormalizerCheck, RefusedStagesAreNamed) {
             prefix + "\"Sequence\"");
 }
 
-MetaspaceMode mode_of(const std::string& body) {
+TextSettings settings_of(const std::string& body, bool byte_fallback = true) {
   Json j("{" + body + "}");
-  return metaspace_mode(j.doc);
+  auto r = text_settings(j.doc, byte_fallback);
+  EXPECT_TRUE(r) << r.error();
+  return r ? r.value() : TextSettings{};
 }
 
-TEST(MetaspaceModeRules, FromPreTokenizerThenStages) {
+std::string settings_error(const std::string& body, bool byte_fallback = true) {
+  Json j("{" + body + "}");
+  auto r = text_settings(j.doc, byte_fallback);
+  return r ? "" : r.error().substr(0, r.error().find(':'));
+}
+
+TEST(TextSettings, MetaspaceRoadFromNormalizerAndPreTokenizer) {
   const std::string seq = R"("normalizer": {"type": "Sequence", "normalizers": [)";
-  EXPECT_EQ(mode_of(""), 0);
-  EXPECT_EQ(mode_of(seq + kPrepend + ", " + kReplace + "]}"), 2);
-  EXPECT_EQ(mode_of(seq + kReplace + ", " + kPrepend + "]}"), 2);
-  EXPECT_EQ(mode_of(seq + kReplace + "]}"), 1);
-  EXPECT_EQ(mode_of(std::string(R"("normalizer": )") + kReplace), 1);
-  EXPECT_EQ(mode_of(seq + kPrepend + "]}"), 0);
-  EXPECT_EQ(mode_of(R"("pre_tokenizer": {"type": "Metaspace"})"), 3);
-  EXPECT_EQ(mode_of(std::string(R"("pre_tokenizer": {"type": "Sequence", "pretokenizers": [
-                                   1, {"type": "Metaspace"}]}, )") +
-                    seq + kReplace + "]}"),
-            3);
+  EXPECT_EQ(settings_of("").metaspace_mode, 0);
+  EXPECT_EQ(settings_of(seq + kPrepend + ", " + kReplace + "]}").metaspace_mode, 2);
+  EXPECT_EQ(settings_of(seq + kReplace + ", " + kPrepend + "]}").metaspace_mode, 2);
+  EXPECT_EQ(settings_of(std::string(R"("normalizer": )") + kReplace).metaspace_mode, 1);
+  // Prepend alone rewrites the text; there is no metaspace road.
+  const TextSettings prepend = settings_of(seq + kPrepend + "]}");
+  EXPECT_EQ(prepend.metaspace_mode, 0);
+  EXPECT_TRUE(prepend.rewrite_prepend);
+  const auto pre = [](const char* scheme, const char* split) {
+    return std::string(R"("pre_tokenizer": {"type": "Metaspace", "replacement": "\u2581", )") +
+           R"("prepend_scheme": ")" + scheme + R"(", "split": )" + split + "}";
+  };
+  EXPECT_EQ(settings_of(pre("always", "true")).metaspace_mode, 3);
+  EXPECT_TRUE(settings_of(pre("always", "true")).metaspace_cut_each);
+  EXPECT_EQ(settings_of(pre("first", "false")).metaspace_mode, 3);
+  EXPECT_FALSE(settings_of(pre("first", "false")).metaspace_cut_each);
+  EXPECT_EQ(settings_of(pre("never", "true")).metaspace_mode, 1);
+  // With a Prepend stage the text starts with U+2581 before the Metaspace sees it.
+  EXPECT_EQ(settings_of(pre("never", "true") + ", " + seq + kPrepend + "]}").metaspace_mode, 2);
+  EXPECT_EQ(settings_of(R"("pre_tokenizer": {"type": "Metaspace", "add_prefix_space": false})")
+                .metaspace_mode,
+            1);
+  EXPECT_EQ(settings_error(R"("pre_tokenizer": {"type": "Metaspace", "replacement": "_"})"),
+            "unsupported pre_tokenizer Metaspace setting \"replacement\"");
+  EXPECT_EQ(settings_error(R"("pre_tokenizer": {"type": "Sequence", "pretokenizers": [
+                              {"type": "Metaspace"}, {"type": "Digits"}]})"),
+            "unsupported pre_tokenizer Sequence setting \"pretokenizers\"");
+  // The normalizer's Replace leaves only a split on the space with nothing to do.
+  EXPECT_EQ(settings_error(std::string(R"("normalizer": )") + kReplace +
+                           R"(, "pre_tokenizer": {"type": "Split", "pattern": {"String": " "},
+                              "behavior": "MergedWithPrevious"})"),
+            "");
+  EXPECT_EQ(settings_error(std::string(R"("normalizer": )") + kReplace +
+                           R"(, "pre_tokenizer": {"type": "Digits"})"),
+            "unsupported pre_tokenizer for byte_fallback model (cannot be reproduced; refusing "
+            "to mistokenize)");
 }
 
-TEST(NormalizerKindRules, FirstUnicodeFormWins) {
-  const auto kind = [](const std::string& n) {
-    Json j(R"({"normalizer": )" + n + "}");
-    return normalizer_kind(j.doc);
+TEST(TextSettings, StagesApplyInTheirOrder) {
+  const auto plan = [](const std::string& stages) {
+    Json j(R"({"normalizer": {"type": "Sequence", "normalizers": [)" + stages + "]}}");
+    return read_normalizer(j.doc);
   };
-  EXPECT_EQ(kind("null"), kNormNone);
-  EXPECT_EQ(kind(R"({"type": "NFKD"})"), kNormNFKD);
-  EXPECT_EQ(kind(R"({"type": "Sequence", "normalizers": [{"type": "NFD"}, {"type": "NFKC"}]})"),
-            kNormNFD);
-  EXPECT_EQ(kind(std::string(R"({"type": "Sequence", "normalizers": [)") + kReplace + ", " +
-                 kPrepend + R"(, {"type": "NFKC"}]})"),
-            kNormNFKC);
-  EXPECT_EQ(kind(R"({"type": "Sequence", "normalizers": {"type": "NFC"}})"), kNormNone);
+  EXPECT_EQ(plan(R"({"type": "NFD"}, {"type": "NFKC"})").kind, kNormNFKC);
+  EXPECT_EQ(plan(R"({"type": "NFKC"}, {"type": "NFD"})").kind, kNormNFKD);
+  EXPECT_EQ(plan(R"({"type": "NFC"}, {"type": "NFD"})").kind, kNormNFD);
+  EXPECT_EQ(plan("").kind, kNormNone);
+  // A compatibility form after the Replace keeps the spaces it makes.
+  EXPECT_TRUE(plan(std::string(kReplace) + R"(, {"type": "NFKC"})").rewrite_before_form);
+  EXPECT_FALSE(plan(std::string(R"({"type": "NFKC"}, )") + kReplace).rewrite_before_form);
+  EXPECT_FALSE(plan(std::string(kReplace) + R"(, {"type": "NFC"})").rewrite_before_form);
+  // ByteLevel models rewrite the text before their pre-tokenizer.
+  const TextSettings bl = settings_of(std::string(R"("normalizer": )") + kReplace, false);
+  EXPECT_EQ(bl.metaspace_mode, 0);
+  EXPECT_TRUE(bl.rewrite_spaces);
 }
 
-TEST(DecoderStrip, StripSpaceAloneOrInSequence) {
-  const auto strip = [](const std::string& d) {
-    Json j(R"({"decoder": )" + d + "}");
-    return decode_strip_space(j.doc);
+TEST(RootSettings, TruncationAndPaddingAreRefused) {
+  const auto error = [](const std::string& body) {
+    Json j("{" + body + "}");
+    auto r = check_root_settings(j.doc);
+    return r ? "" : r.error().substr(0, r.error().find(':'));
   };
-  EXPECT_TRUE(strip(R"({"type": "Strip", "content": " ", "start": 9})"));
-  EXPECT_FALSE(strip(R"({"type": "Strip", "content": "x"})"));
-  EXPECT_FALSE(strip(R"({"type": "Strip", "content": "  "})"));
-  EXPECT_TRUE(strip(R"({"type": "Sequence", "decoders": [1, {"type": "ByteFallback"},
-                       {"type": "Strip", "content": " "}]})"));
-  EXPECT_FALSE(strip(R"({"type": "Sequence", "decoders": {"type": "Strip", "content": " "}})"));
-  EXPECT_FALSE(strip("null"));
+  EXPECT_EQ(error(R"("truncation": null, "padding": null)"), "");
+  EXPECT_EQ(error(R"("truncation": {"max_length": 8})"),
+            "unsupported tokenizer setting \"truncation\"");
+  EXPECT_EQ(error(R"("padding": {"strategy": "BatchLongest"})"),
+            "unsupported tokenizer setting \"padding\"");
 }
 
 }  // namespace

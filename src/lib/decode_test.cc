@@ -13,7 +13,8 @@ namespace {
 
 TEST(DecodeBytes, SkipsIdsWithoutEntries) {
   auto r = load_tokenizer_json_text("t.json", R"({"model": {"vocab": {"he": 0, "\u0120y": 1,
-      "\u00e4": 3}}, "pre_tokenizer": {"type": "ByteLevel"}})");
+      "\u00e4": 3}}, "pre_tokenizer": {"type": "ByteLevel"},
+      "decoder": {"type": "ByteLevel"}})");
   ASSERT_TRUE(r) << r.error();
   const Tokenizer& m = *r.value();
   const auto dec = [&](std::vector<uint32_t> ids) { return decode_bytes(m, ids); };

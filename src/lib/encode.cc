@@ -179,13 +179,33 @@ void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
   }
 }
 
+// ByteLevel "add_prefix_space" after other members: a piece that does not start
+// with a space is encoded with one before it.
+void encode_with_prefix_space(const Tokenizer& model, std::string_view piece, std::string& buffer,
+                              MergeScratch& scratch, MergeStrategy strategy) {
+  if (!piece.empty() && piece[0] == ' ') {
+    encode_byte_level_piece(model, piece, scratch, strategy);
+    return;
+  }
+  buffer.assign(1, ' ');
+  buffer.append(piece);
+  encode_byte_level_piece(model, buffer, scratch, strategy);
+}
+
 InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
                            const std::vector<Span>& spans, bool keep_empty, MergeScratch& scratch,
                            MergeStrategy strategy) {
+  const bool prefix_each = model.byte_level_prefix == kPrefixSpaceEachPiece;
+  std::string buffer;
   for (const Span& span : spans) {
     if (span.end < span.start || span.end > text.size()) return kBadSpan;
     if (span.end == span.start && !keep_empty) continue;
-    encode_piece(model, text.substr(span.start, span.end - span.start), scratch, strategy);
+    const std::string_view piece = text.substr(span.start, span.end - span.start);
+    if (prefix_each) {
+      encode_with_prefix_space(model, piece, buffer, scratch, strategy);
+    } else {
+      encode_piece(model, piece, scratch, strategy);
+    }
   }
   return nullptr;
 }
@@ -195,6 +215,16 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Mer
                               MergeStrategy strategy, const Step& step) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
+  if (model.byte_level_prefix == kPrefixSpaceEachPiece) {
+    std::string buffer;
+    for (size_t pos = 0; pos < n;) {
+      const size_t end = step(bytes, n, pos);
+      if (end <= pos || end > n) return kBadScannerEnd;
+      encode_with_prefix_space(model, text.substr(pos, end - pos), buffer, scratch, strategy);
+      pos = end;
+    }
+    return nullptr;
+  }
   // Pieces of one byte (punctuation, newlines, lone spaces) are their byte id,
   // taken here without the call, unless whole pieces are looked up first.
   const bool byte_pieces_direct = !model.piece_ids.has_value() || model.piece_ids->empty();
@@ -258,14 +288,29 @@ InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view t
   }
 }
 
+// The normalizer's rewrites outside the metaspace road: spaces become U+2581 and
+// U+2581 goes before a non-empty text.
+void normalizer_rewrite(const Tokenizer& model, std::string_view text, std::string& out) {
+  out.clear();
+  if (text.empty()) return;
+  if (model.rewrite_prepend) out.append(kMeta, kMetaLen);
+  if (!model.rewrite_spaces) {
+    out.append(text);
+    return;
+  }
+  for (const char c : text) {
+    if (c == ' ') {
+      out.append(kMeta, kMetaLen);
+    } else {
+      out.push_back(c);
+    }
+  }
+}
+
 }  // namespace
 
 InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
                           bool add_prefix, std::vector<uint32_t>& out) {
-  NormalizedText normalized;
-  normalize_text(model.normalizer_kind, text, normalized);
-  const std::string_view input = normalized.text;
-
   // The scratch's output vector is the caller's: ids are appended to what it holds.
   MergeScratch scratch;
   scratch.output = std::move(out);
@@ -274,15 +319,44 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
     scratch.piece_cache = PieceCache::for_thread();
   }
   // About one id per four bytes of ordinary text; growth covers the rest.
-  scratch.output.reserve(scratch.output.size() + input.size() / 4 + 16);
+  scratch.output.reserve(scratch.output.size() + text.size() / 4 + 16);
+  NormalizedText normalized;
+  std::string rewritten;
   InternalCheck check = nullptr;
   if (model.metaspace_mode != 0) {
-    if (!input.empty()) {
-      std::string rewritten;
-      metaspace_rewrite(input, model.metaspace_mode, add_prefix, rewritten);
-      encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
+    if (model.rewrite_before_form) {
+      // A compatibility form after the Replace: the spaces it makes stay.
+      if (!text.empty()) metaspace_rewrite(text, model.metaspace_mode, add_prefix, rewritten);
+      normalize_text(model.normalizer_kind, rewritten, normalized);
+      encode_words(model, normalized.text, model.metaspace_cut_each, scratch, strategy);
+    } else {
+      normalize_text(model.normalizer_kind, text, normalized);
+      if (!normalized.text.empty()) {
+        metaspace_rewrite(normalized.text, model.metaspace_mode, add_prefix, rewritten);
+        encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
+      }
     }
   } else {
+    std::string_view input;
+    if (!model.rewrite_spaces && !model.rewrite_prepend) {
+      normalize_text(model.normalizer_kind, text, normalized);
+      input = normalized.text;
+    } else if (model.rewrite_before_form) {
+      normalizer_rewrite(model, text, rewritten);
+      normalize_text(model.normalizer_kind, rewritten, normalized);
+      input = normalized.text;
+    } else {
+      normalize_text(model.normalizer_kind, text, normalized);
+      normalizer_rewrite(model, normalized.text, rewritten);
+      input = rewritten;
+    }
+    std::string prefixed;
+    if (model.byte_level_prefix == kPrefixSpaceText && !input.empty() && input[0] != ' ') {
+      prefixed.reserve(input.size() + 1);
+      prefixed.push_back(' ');
+      prefixed.append(input);
+      input = prefixed;
+    }
     check = pre_tokenize_and_encode(model, input, scratch, strategy);
   }
   out = std::move(scratch.output);

@@ -11,6 +11,7 @@
 
 #include "bpe/merge_table.h"
 #include "lib/config_reading.h"
+#include "lib/decoder_reading.h"
 #include "lib/encode.h"
 #include "lib/json_lookup.h"
 #include "lib/merge_reading.h"
@@ -116,12 +117,19 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   auto model = std::make_unique<Tokenizer>();
   if (auto ok = check_normalizer(doc); !ok) return Error{ok.error()};
   model->byte_fallback = json_is_true(json_find(model_value, "byte_fallback"));
-  model->metaspace_mode = metaspace_mode(doc);
-  model->normalizer_kind = normalizer_kind(doc);
-  model->decode_strip_space = decode_strip_space(doc);
+  auto settings = text_settings(doc, model->byte_fallback);
+  if (!settings) return Error{settings.error()};
+  model->metaspace_mode = settings.value().metaspace_mode;
+  model->normalizer_kind = settings.value().kind;
+  model->rewrite_spaces = settings.value().rewrite_spaces;
+  model->rewrite_prepend = settings.value().rewrite_prepend;
+  model->rewrite_before_form = settings.value().rewrite_before_form;
   auto choice = choose_pre_tokenizer(json_find(&doc, "pre_tokenizer"), model->byte_fallback,
                                      model->metaspace_mode);
   if (!choice) return Error{choice.error()};
+  auto decoder = read_decoder(doc);
+  if (!decoder) return Error{decoder.error()};
+  if (auto ok = check_root_settings(doc); !ok) return Error{ok.error()};
   const bool ignore_merges = json_is_true(json_find(model_value, "ignore_merges"));
   model->byte_level = !model->byte_fallback;
 
@@ -131,9 +139,10 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
       !ok) {
     return Error{ok.error()};
   }
+  build_decode_tables(decoder.value(), json_find(model_value, "vocab"), vocab, *model);
 
   std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
-  const bool cut_each_word = model->metaspace_mode == 3 && metaspace_pre_tokenizer_splits(doc);
+  const bool cut_each_word = settings.value().metaspace_cut_each;
   // Nothing below reads the document: release it, the text it points into and
   // the index of views before the largest tables are built, so that the load
   // peaks lower.
@@ -160,6 +169,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
 
   PretokChoice& c = choice.value();
   model->cjk_preset = c.cjk_preset;
+  model->byte_level_prefix = c.byte_level_prefix;
   model->scanner = c.scanner;
   model->split_regexes = std::move(c.split_regexes);
   model->path = std::string(path);

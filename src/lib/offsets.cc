@@ -14,6 +14,11 @@ const char* offsets_refusal(const Tokenizer& model, std::string_view text) {
            "(byte_fallback/SentencePiece "
            "transform the text, so offsets wouldn't map to the original)";
   }
+  if (model.rewrite_spaces || model.rewrite_prepend || model.byte_level_prefix != kNoPrefixSpace) {
+    return "encode_with_offsets: this model inserts or replaces text before pre-tokenizing (a "
+           "Replace or Prepend normalizer, or ByteLevel add_prefix_space); byte offsets into the "
+           "original text are undefined";
+  }
   if (model.normalizer_kind != kNormNone) {
     NormalizedText normalized;
     normalize_text(model.normalizer_kind, text, normalized);

@@ -1,5 +1,8 @@
 #include "lib/pretok_choice.h"
 
+#include <array>
+
+#include "lib/config_reading.h"
 #include "lib/quoted.h"
 
 namespace quorvane {
@@ -17,6 +20,9 @@ constexpr std::string_view kCjkPunctuation =
     "\r\n"
     R"x(]+|\s+(?!\S)|\s+)x";
 
+constexpr std::string_view kDigitPattern = R"(\p{N})";
+constexpr std::string_view kDigitRunPattern = R"(\p{N}+)";
+
 constexpr const char* kByteFallbackRefusal =
     "unsupported pre_tokenizer for byte_fallback model (cannot be reproduced; refusing to "
     "mistokenize)";
@@ -32,55 +38,152 @@ bool has_text_anchor(std::string_view pattern) {
          contains(pattern, "\\Z");
 }
 
-bool is_member_type(const JsonValue& m) {
-  return json_nonempty_object(&m) &&
-         (json_type_is(&m, "Split") || json_type_is(&m, "Digits") || json_type_is(&m, "ByteLevel"));
+// How a Split's "behavior" and "invert" treat its matches.
+enum class SplitKeeps : uint8_t {
+  kEverything,   // Isolated, not inverted: matches and the text between them, apart
+  kSameIfTiled,  // the same pieces as Isolated when the matches tile the text
+};
+
+struct PatternEntry {
+  std::string text;
+  SplitKeeps keeps = SplitKeeps::kEverything;
+};
+
+// The members of a Sequence, or the one member a lone pre-tokenizer is.
+std::span<const JsonValue> members_of(const JsonValue* p) {
+  if (json_type_is(p, "Sequence")) return json_elements(json_find(p, "pretokenizers"));
+  if (p == nullptr || p->IsNull()) return {};
+  return std::span<const JsonValue>(p, 1);
 }
 
-std::span<const JsonValue> sequence_members(const JsonValue* p) {
-  if (!json_type_is(p, "Sequence")) return {};
-  return json_elements(json_find(p, "pretokenizers"));
-}
+// The patterns of the Split and Digits members in order, and the ByteLevel that
+// must close the list (when `byte_level` is given).
+struct Collected {
+  std::vector<PatternEntry> patterns;
+  const JsonValue* byte_level = nullptr;
+};
 
-// The Sequence scan: a fast scanner for a Sequence of at most one Split, Digits
-// and ByteLevel members, or nothing (the general road decides).
-std::optional<ScannerSpec> scan_sequence(std::span<const JsonValue> members) {
-  int splits = 0;
-  std::optional<std::string_view> pattern;
-  bool individual_digits = false;
-  bool use_regex = false;
-  bool seen_byte_level = false;
-  for (const JsonValue& m : members) {
-    if (!is_member_type(m)) return std::nullopt;
+Result<Collected> collect_members(std::span<const JsonValue> members, const char* refusal) {
+  Collected out;
+  for (size_t i = 0; i < members.size(); ++i) {
+    const JsonValue& m = members[i];
     if (json_type_is(&m, "Split")) {
-      ++splits;
-      const JsonValue* regex = json_find(json_find(&m, "pattern"), "Regex");
-      pattern =
-          regex != nullptr && regex->IsString() ? std::optional(json_string(*regex)) : std::nullopt;
+      const JsonValue* pattern = json_find(&m, "pattern");
+      const JsonValue* regex = json_find(pattern, "Regex");
+      const JsonValue* literal = json_find(pattern, "String");
+      PatternEntry entry;
+      if (regex != nullptr && regex->IsString()) {
+        entry.text = std::string(json_string(*regex));
+      } else if (literal != nullptr && literal->IsString() && literal->GetStringLength() > 0) {
+        entry.text = literal_pattern(json_string(*literal));
+      } else {
+        return unsupported_setting("pre_tokenizer Split", "pattern", pattern);
+      }
+      const JsonValue* behavior = json_find(&m, "behavior");
+      const bool invert = json_is_true(json_find(&m, "invert"));
+      if (json_string_is(behavior, "Isolated")) {
+        entry.keeps = invert ? SplitKeeps::kSameIfTiled : SplitKeeps::kEverything;
+      } else if (json_string_is(behavior, "MergedWithPrevious") ||
+                 json_string_is(behavior, "MergedWithNext") ||
+                 (json_string_is(behavior, "Removed") && invert)) {
+        entry.keeps = SplitKeeps::kSameIfTiled;
+      } else {
+        return unsupported_setting("pre_tokenizer Split", "behavior", behavior);
+      }
+      out.patterns.push_back(std::move(entry));
     } else if (json_type_is(&m, "Digits")) {
-      individual_digits = json_is_true(json_find(&m, "individual_digits"));
+      const bool single = json_is_true(json_find(&m, "individual_digits"));
+      out.patterns.push_back({std::string(single ? kDigitPattern : kDigitRunPattern)});
+    } else if (json_type_is(&m, "ByteLevel") && i + 1 == members.size()) {
+      out.byte_level = &m;  // it maps the bytes of what the members before it cut
     } else {
-      seen_byte_level = true;
-      use_regex = json_true_unless_false(json_find(&m, "use_regex"));
+      return Error{refusal};
     }
   }
-  if (splits >= 2 || !seen_byte_level) return std::nullopt;
-  if (!pattern && use_regex && individual_digits) return ScannerSpec{0, 1, 0};
-  if (pattern && !use_regex) return scanner_for_pattern(*pattern, individual_digits);
-  return std::nullopt;
+  return out;
 }
 
-Result<Unit> compile_all(const std::vector<std::string>& texts, PretokChoice& choice) {
-  choice.split_regexes.reserve(texts.size());
-  for (const std::string& text : texts) {
-    auto re = SplitRegex::compile(text);
-    if (!re) return Error{"cannot compile split regex " + quoted_text(text) + ": " + re.error()};
+Result<Unit> compile_all(const std::vector<PatternEntry>& entries, const char* refusal,
+                         PretokChoice& choice) {
+  for (const PatternEntry& e : entries) {
+    if (e.keeps != SplitKeeps::kEverything || has_text_anchor(e.text)) return Error{refusal};
+  }
+  choice.split_regexes.reserve(entries.size());
+  for (const PatternEntry& e : entries) {
+    auto re = SplitRegex::compile(e.text);
+    if (!re) return Error{"cannot compile split regex " + quoted_text(e.text) + ": " + re.error()};
     choice.split_regexes.push_back(std::move(re).value());
   }
   return Unit{};
 }
 
+// The texts the scanners were written from, with the variants their parameters
+// cover.
+struct ScannerPattern {
+  std::string text;
+  ScannerSpec spec;
+};
+
+std::vector<ScannerPattern> scanner_patterns() {
+  std::vector<ScannerPattern> out;
+  out.push_back({std::string(kByteLevelPattern), ScannerSpec{0, 0, 0}});
+  const std::array<std::pair<std::string_view, uint32_t>, 3> digit_runs = {
+      {{R"(\p{N}{1,3})", 3}, {R"(\p{N}+)", 0}, {R"(\p{N})", 1}}};
+  constexpr std::string_view kContractions = "(?i:'s|'t|'re|'ve|'m|'ll|'d)";
+  for (const auto& [digits, limit] : digit_runs) {
+    for (const uint8_t marks : {0, 1}) {
+      const std::string letters = marks ? R"([\p{L}\p{M}]+)" : R"(\p{L}+)";
+      const std::string other = marks ? R"([^\s\p{L}\p{M}\p{N}])" : R"([^\s\p{L}\p{N}])";
+      out.push_back({std::string(kContractions) + R"(|[^\r\n\p{L}\p{N}]?)" + letters + "|" +
+                         std::string(digits) + "| ?" + other +
+                         R"(+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
+                     ScannerSpec{1, marks, limit}});
+    }
+    for (const uint8_t cased : {0, 1}) {
+      const std::string tail = cased ? std::string(kContractions) + "?" : "";
+      out.push_back(
+          {R"([^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+)" +
+               tail +
+               R"(|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*)" +
+               tail + "|" + std::string(digits) +
+               R"(| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
+           ScannerSpec{2, cased, limit}});
+    }
+  }
+  return out;
+}
+
+// The scanner for the list of patterns, when one gives exactly their pieces.
+std::optional<ScannerSpec> scanner_for_list(const std::vector<PatternEntry>& list) {
+  if (list.size() == 1) return scanner_for_pattern(list[0].text);
+  // Each digit a piece of its own, then the ByteLevel pattern over what lies between.
+  if (list.size() == 2 && list[0].text == kDigitPattern && list[1].text == kByteLevelPattern &&
+      list[0].keeps == SplitKeeps::kEverything) {
+    return ScannerSpec{0, 1, 0};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string literal_pattern(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool plain =
+        (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b >= 0x80;
+    if (!plain) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x{";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+      out += '}';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 bool split_entry_matches(const JsonValue& m, std::string_view text) {
   return json_type_is(&m, "Split") && json_string_is(json_find(&m, "behavior"), "Isolated") &&
@@ -99,51 +202,11 @@ bool is_cjk_preset(const JsonValue* p) {
          use_regex != nullptr && use_regex->IsFalse();
 }
 
-std::optional<std::vector<std::string>> collect_split_regexes(const JsonValue* p) {
-  const auto members = sequence_members(p);
-  if (members.empty()) return std::nullopt;
-  std::vector<std::string> list;
-  bool seen_byte_level = false;
-  for (const JsonValue& m : members) {
-    if (!is_member_type(m)) return std::nullopt;
-    if (json_type_is(&m, "Split")) {
-      const JsonValue* regex = json_find(json_find(&m, "pattern"), "Regex");
-      if (!json_string_is(json_find(&m, "behavior"), "Isolated") ||
-          json_is_true(json_find(&m, "invert")) || regex == nullptr || !regex->IsString() ||
-          has_text_anchor(json_string(*regex))) {
-        return std::nullopt;
-      }
-      list.emplace_back(json_string(*regex));
-    } else if (json_type_is(&m, "Digits")) {
-      list.emplace_back(json_is_true(json_find(&m, "individual_digits")) ? R"(\p{N})"
-                                                                         : R"(\p{N}+)");
-    } else {
-      if (json_true_unless_false(json_find(&m, "use_regex")) && !list.empty()) {
-        return std::nullopt;
-      }
-      seen_byte_level = true;
-    }
+std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern) {
+  static const std::vector<ScannerPattern> known = scanner_patterns();
+  for (const ScannerPattern& k : known) {
+    if (k.text == pattern) return k.spec;
   }
-  if (!seen_byte_level || list.empty()) return std::nullopt;
-  return list;
-}
-
-std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern, bool individual_digits) {
-  const uint32_t limit = contains(pattern, R"(\p{N}{1,3})") ? 3
-                         : contains(pattern, R"(\p{N}+)")   ? 0
-                                                            : 1;
-  const bool case_insensitive = contains(pattern, "(?i:");
-  if (contains(pattern, R"([\p{Lu}\p{Lt})")) {
-    return ScannerSpec{2, static_cast<uint8_t>(case_insensitive ? 1 : 0), limit};
-  }
-  if (pattern == kByteLevelPattern) {
-    return ScannerSpec{0, static_cast<uint8_t>(individual_digits ? 1 : 0), 0};
-  }
-  if (case_insensitive && contains(pattern, R"([\p{L}\p{M}]+)") &&
-      contains(pattern, R"([^\s\p{L}\p{M}\p{N}])")) {
-    return ScannerSpec{1, 1, limit};
-  }
-  if (case_insensitive && contains(pattern, R"(\p{L}+)")) return ScannerSpec{1, 0, limit};
   return std::nullopt;
 }
 
@@ -151,31 +214,48 @@ Result<PretokChoice> choose_pre_tokenizer(const JsonValue* p, bool byte_fallback
                                           MetaspaceMode mode) {
   PretokChoice choice;
   if (byte_fallback) {
-    if (mode != 0) return choice;  // metaspace handling cuts the text; nothing else is read
-    auto list = collect_split_regexes(p);
-    if (!list) {
-      if (p == nullptr || p->IsNull()) return choice;
+    if (mode != 0 || p == nullptr || p->IsNull()) return choice;
+    const auto members = members_of(p);
+    auto collected = collect_members(members, kByteFallbackRefusal);
+    if (!collected) return Error{collected.error()};
+    // A ByteLevel member would map the text to its byte characters first.
+    if (collected.value().byte_level != nullptr || collected.value().patterns.empty()) {
       return Error{kByteFallbackRefusal};
     }
-    if (auto ok = compile_all(*list, choice); !ok) return Error{ok.error()};
+    if (auto ok = compile_all(collected.value().patterns, kByteFallbackRefusal, choice); !ok) {
+      return Error{ok.error()};
+    }
     return choice;
   }
 
+  auto collected = collect_members(members_of(p), kRefusal);
+  if (!collected) return Error{collected.error()};
+  const JsonValue* bl = collected.value().byte_level;
+  if (bl == nullptr) return Error{kRefusal};
+  const bool use_regex = json_true_unless_false(json_find(bl, "use_regex"));
+  const bool prefix_space = json_is_true(json_find(bl, "add_prefix_space"));
+  std::vector<PatternEntry>& list = collected.value().patterns;
+  if (prefix_space) {
+    // The ByteLevel puts a space before each piece it is given, then (with its
+    // regex) cuts that piece again: reproduced for the whole text, or for the
+    // final pieces.
+    if (use_regex && !list.empty()) {
+      return unsupported_setting("pre_tokenizer ByteLevel", "add_prefix_space",
+                                 json_find(bl, "add_prefix_space"));
+    }
+    choice.byte_level_prefix = use_regex ? kPrefixSpaceText : kPrefixSpaceEachPiece;
+  }
   if (is_cjk_preset(p)) {
     choice.cjk_preset = true;
     return choice;
   }
-  if (json_type_is(p, "ByteLevel")) {
-    if (json_true_unless_false(json_find(p, "use_regex"))) return choice;
-  } else if (const auto members = sequence_members(p); !members.empty()) {
-    if (auto spec = scan_sequence(members)) {
-      choice.scanner = *spec;
-      return choice;
-    }
+  if (use_regex) list.push_back({std::string(kByteLevelPattern)});
+  if (list.empty()) return Error{kRefusal};
+  if (auto spec = scanner_for_list(list)) {
+    choice.scanner = *spec;
+    return choice;
   }
-  auto list = collect_split_regexes(p);
-  if (!list) return Error{kRefusal};
-  if (auto ok = compile_all(*list, choice); !ok) return Error{ok.error()};
+  if (auto ok = compile_all(list, kRefusal, choice); !ok) return Error{ok.error()};
   return choice;
 }
 

@@ -24,9 +24,11 @@ struct PretokChoice {
   bool cjk_preset = false;
   ScannerSpec scanner;  // kind 0, flag 0, limit 0 unless a scanner was chosen
   std::vector<SplitRegex> split_regexes;
+  ByteLevelPrefix byte_level_prefix = kNoPrefixSpace;
 };
 
-// `pre_tokenizer` is the root's value (null when absent).
+// `pre_tokenizer` is the root's value (null when absent). On the metaspace road
+// (`mode` not 0) the caller has checked it already.
 Result<PretokChoice> choose_pre_tokenizer(const JsonValue* pre_tokenizer, bool byte_fallback,
                                           MetaspaceMode mode);
 
@@ -36,11 +38,11 @@ bool is_cjk_preset(const JsonValue* pre_tokenizer);
 // An Isolated, not inverted Split whose "Regex" is exactly `text`.
 bool split_entry_matches(const JsonValue& member, std::string_view text);
 
-// The pattern texts of a Sequence of Split, Digits and ByteLevel members that
-// split patterns reproduce; nothing for anything else.
-std::optional<std::vector<std::string>> collect_split_regexes(const JsonValue* pre_tokenizer);
+// The fast scanner that gives exactly the pieces of `pattern`: only for the
+// pattern texts the scanners were written from.
+std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern);
 
-// The fast scanner that reproduces a Split pattern, by the fixed texts it holds.
-std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern, bool individual_digits);
+// A regular expression that matches `text` literally (a Split's "String").
+std::string literal_pattern(std::string_view text);
 
 }  // namespace quorvane

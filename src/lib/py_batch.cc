@@ -187,7 +187,7 @@ PyObject* tok_decode_batch(QV_FASTCALL_PARAMS) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(decoded.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < decoded.size(); ++i) {
-    PyObject* text = bytes_to_pystr(strip_decoded_space(model, decoded[i]));
+    PyObject* text = bytes_to_pystr(decoded[i]);
     if (text == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
     std::string().swap(decoded[i]);

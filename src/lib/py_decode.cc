@@ -86,7 +86,7 @@ PyObject* decode_ids(const Tokenizer& model, const std::vector<uint32_t>& ids) {
     ReleaseGil unlocked;
     bytes = decode_bytes(model, ids);
   }
-  return bytes_to_pystr(strip_decoded_space(model, bytes));
+  return bytes_to_pystr(bytes);
 }
 
 // Releases a buffer view (with the interpreter lock held) on every path.

@@ -67,13 +67,6 @@ bool ids_from_object(PyObject* tokens, std::vector<uint32_t>& out);
 // attempted"). Also the conversion of each item of decode_batch.
 bool ids_from_sequence(PyObject* tokens, std::vector<uint32_t>& out);
 
-// The bytes to keep of a decode: drops one leading 0x20 when the model's
-// decode_strip_space is set. Safe without the interpreter lock.
-inline std::string_view strip_decoded_space(const Tokenizer& model, std::string_view bytes) {
-  if (model.decode_strip_space && !bytes.empty() && bytes[0] == ' ') bytes.remove_prefix(1);
-  return bytes;
-}
-
 // Decoded bytes to str: strict UTF-8 when valid, otherwise one U+FFFD per
 // maximal ill-formed subsequence (CPython's "replace" handler). Never fails
 // except for memory.

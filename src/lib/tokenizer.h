@@ -55,6 +55,33 @@ using MetaspaceMode = uint8_t;
 // 0 none, 1 always, 2 first: with 2 only a gap at offset 0 may get the prefix.
 using PrefixScheme = uint8_t;
 
+// ByteLevel "add_prefix_space": a space before the text, or before every piece
+// that does not start with one.
+enum ByteLevelPrefix : uint8_t {
+  kNoPrefixSpace = 0,
+  kPrefixSpaceText = 1,
+  kPrefixSpaceEachPiece = 2,
+};
+
+// What the decoder makes of ids beyond each id's decoded bytes.
+struct DecodeTables {
+  // Each id's text under the decoder, when it differs from token_bytes.
+  std::optional<TokenBytes> bytes;
+  // The first id's text, where it differs (the Metaspace decoder drops U+2581
+  // from the first token instead of turning it into a space).
+  absl::flat_hash_map<uint32_t, std::string, FxHash> first;
+  // ByteFallback: 1 for ids that stand for one byte. A run of them that is not
+  // UTF-8 becomes one U+FFFD per byte.
+  std::vector<uint8_t> byte_token;
+  // No decoder: tokens are joined by spaces (each id's text starts with one).
+  bool drop_first_byte = false;
+  // Strip after the tokens are joined: up to `strip_start` copies of
+  // `strip_content` at the start and `strip_stop` at the end.
+  std::string strip_content;
+  uint32_t strip_start = 0;
+  uint32_t strip_stop = 0;
+};
+
 struct Tokenizer {
   // Identity and size.
   std::string path;
@@ -89,10 +116,17 @@ struct Tokenizer {
   // The Metaspace pre-tokenizer with "split" (mode 3) cuts before every U+2581,
   // so a run of them is one piece per U+2581.
   bool metaspace_cut_each = false;
+  // The normalizer's Replace and Prepend outside the metaspace road: spaces become
+  // U+2581, U+2581 goes before a non-empty text; before the Unicode form when a
+  // compatibility form follows the Replace (also on the metaspace road).
+  bool rewrite_spaces = false;
+  bool rewrite_prepend = false;
+  bool rewrite_before_form = false;
+  ByteLevelPrefix byte_level_prefix = kNoPrefixSpace;
   bool cjk_preset = false;
   ScannerSpec scanner;
   std::vector<SplitRegex> split_regexes;
-  bool decode_strip_space = false;
+  DecodeTables decode;
 
   // Special tokens (replaced together).
   std::shared_ptr<const SpecialTokenMatcher> special_matcher;

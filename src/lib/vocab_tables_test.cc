@@ -21,7 +21,10 @@ std::unique_ptr<Tokenizer> load(const std::string& model, const std::string& add
   return r ? std::move(r).value() : nullptr;
 }
 
-std::string bytes(const Tokenizer& m, uint32_t id) { return decode_bytes(m, {&id, 1}); }
+// The token bytes of an id (what encoding matches; the decoder may add its own rules).
+std::string bytes(const Tokenizer& m, uint32_t id) {
+  return id < m.n_vocab ? std::string(m.token_bytes.bytes_of(id)) : std::string();
+}
 
 TEST(ByteLevelAlphabet, PairsEveryByteWithOneCharacter) {
   EXPECT_EQ(byte_level_char(0x00), 0x100u);
