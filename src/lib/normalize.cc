@@ -73,62 +73,94 @@ inline size_t decode_utf8(const uint8_t* p, size_t i, size_t n, uint32_t& cp) {
   return 0;
 }
 
-inline void put_utf8(std::string& out, uint32_t cp) {
-  char buf[4];
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-    return;
+// Appends to a string through a raw pointer, growing it ahead of the writes; `finish`
+// cuts it to what was written.
+class Output {
+ public:
+  Output(std::string& s, size_t expected) : s_(s) { s_.resize(expected); }
+
+  void append(const char* p, size_t n) {
+    reserve(n);
+    std::memcpy(s_.data() + len_, p, n);
+    len_ += n;
   }
-  size_t len;
-  if (cp < 0x800) {
-    buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-    buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 2;
-  } else if (cp < 0x10000) {
-    buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 3;
-  } else {
-    buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-    buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 4;
+
+  void put(uint32_t cp) {
+    reserve(4);
+    char* o = s_.data() + len_;
+    if (cp < 0x80) {
+      o[0] = static_cast<char>(cp);
+      len_ += 1;
+    } else if (cp < 0x800) {
+      o[0] = static_cast<char>(0xC0 | (cp >> 6));
+      o[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      len_ += 2;
+    } else if (cp < 0x10000) {
+      o[0] = static_cast<char>(0xE0 | (cp >> 12));
+      o[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      o[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      len_ += 3;
+    } else {
+      o[0] = static_cast<char>(0xF0 | (cp >> 18));
+      o[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      o[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      o[3] = static_cast<char>(0x80 | (cp & 0x3F));
+      len_ += 4;
+    }
   }
-  out.append(buf, len);
-}
+
+  void finish() { s_.resize(len_); }
+
+ private:
+  void reserve(size_t n) {
+    if (len_ + n > s_.size()) s_.resize(std::max(s_.size() * 2, len_ + n + 64));
+  }
+
+  std::string& s_;
+  size_t len_ = 0;
+};
 
 // The quick check of UAX #15 (canonical ordering plus the NF*_QC property), without
 // the stream-safe limit. Allocates nothing; ASCII (always Yes, class 0) is skipped
-// in bulk. An ill-formed byte is passed over as an inert character.
-QuickCheck quick_check(const Form& form, std::string_view text) {
+// in bulk. An ill-formed byte is passed over as an inert character. Unless the answer
+// is Yes, `resume` is where building the normal form has to start: the last inert
+// character before the first one that is not (what precedes it stays as it is).
+QuickCheck quick_check(const Form& form, std::string_view text, size_t& resume) {
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
   // A character with none of these bits is Yes with class 0: nothing to remember.
   const uint32_t inert_mask = nt::kCccMask | form.no | form.maybe;
   uint32_t last_class = 0;
   QuickCheck result = QuickCheck::kYes;
+  size_t last_inert = 0;
+  bool all_inert = true;
   size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
       i = skip_ascii(p, i, n);
+      last_inert = i - 1;
       last_class = 0;
       continue;
     }
     uint32_t cp;
     const size_t used = decode_utf8(p, i, n, cp);
     if (used == 0) {
-      ++i;
+      last_inert = i++;
       last_class = 0;
       continue;
     }
-    i += used;
     const uint32_t info = nt::info(cp);
     if ((info & inert_mask) == 0) {
+      last_inert = i;
+      i += used;
       last_class = 0;
       continue;
     }
+    if (all_inert) {
+      all_inert = false;
+      resume = last_inert;
+    }
+    i += used;
     const uint32_t cls = info & nt::kCccMask;
     if (cls != 0 && last_class > cls) return QuickCheck::kNo;
     if (info & form.no) return QuickCheck::kNo;
@@ -136,11 +168,6 @@ QuickCheck quick_check(const Form& form, std::string_view text) {
     last_class = cls;
   }
   return result;
-}
-
-// A Hangul syllable or leading jamo: composes with the jamo after it.
-inline bool hangul_composes_forward(uint32_t cp) {
-  return cp - kLBase < kLCount || (cp - kSBase < kSCount && (cp - kSBase) % kTCount == 0);
 }
 
 // The primary composite of a starter and the character after it, or 0.
@@ -162,63 +189,75 @@ uint32_t compose_pair(uint32_t first, uint32_t second) {
   return 0;
 }
 
-// Builds the normalized form of a text. Characters are decomposed into a pending
-// segment that starts where nothing before can interact with what follows (a starter
-// that does not combine backwards); each segment is put in canonical order, composed
-// when the form asks for it, and written out as UTF-8.
+// Builds the normalized form of a text. Runs of inert characters (quick-check Yes,
+// class 0) are copied as they stand; the last one of a run is held back, since a mark
+// after it may reorder or compose with it. Other characters are decomposed into a
+// pending segment that starts where nothing before can interact with what follows (a
+// starter that does not combine backwards); each segment is put in canonical order,
+// composed when the form asks for it, and written out as UTF-8.
 class Normalizer {
  public:
-  Normalizer(const Form& form, std::string& out) : form_(form), out_(out) {}
+  Normalizer(const Form& form, Output& out) : form_(form), out_(out) {}
 
-  void run(std::string_view text) {
+  // `text` up to `start` is inert and is copied unchanged.
+  void run(std::string_view text, size_t start) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
-    // Characters that go straight to the output when nothing is pending before them.
-    const uint32_t slow_mask =
-        nt::kCccMask | nt::kHasExtra | nt::kCombinesBack | form_.no | form_.maybe;
-    size_t i = 0;
+    const uint32_t inert_mask = nt::kCccMask | form_.no | form_.maybe;
+    // text[copied, i) is not written yet; it is all inert when the segment is empty.
+    size_t copied = 0;
+    size_t held_at = SIZE_MAX;  // where the held back character starts, if there is one
+    uint32_t held = 0;
+    size_t i = start;
     while (i < n) {
       if (p[i] < 0x80) {
         const size_t end = skip_ascii(p, i, n);
-        flush();
-        if (form_.compose) {
-          // The last one may compose with a mark after it.
-          out_.append(text.data() + i, end - i - 1);
-          segment_.push_back(p[end - 1]);
-        } else {
-          out_.append(text.data() + i, end - i);
+        if (!segment_.empty()) {
+          flush();
+          copied = i;
         }
+        held_at = end - 1;
+        held = p[end - 1];
         i = end;
         continue;
       }
-      uint32_t cp;
+      uint32_t cp = 0;
       const size_t used = decode_utf8(p, i, n, cp);
-      if (used == 0) {
-        flush();
-        out_.push_back(text[i]);
-        ++i;
+      const uint32_t info = used == 0 ? 0 : nt::info(cp);
+      if ((info & inert_mask) == 0) {
+        if (!segment_.empty()) {
+          flush();
+          copied = i;
+        }
+        held_at = used == 0 ? SIZE_MAX : i;  // an ill-formed byte combines with nothing
+        held = cp;
+        i += used == 0 ? 1 : used;
         continue;
       }
-      const uint32_t info = nt::info(cp);
-      if ((info & slow_mask) == 0 && !(form_.compose && hangul_composes_forward(cp))) {
-        flush();
-        out_.append(text.data() + i, used);
-      } else {
-        add(cp, info);
+      if (segment_.empty()) {
+        const size_t run_end = held_at == SIZE_MAX ? i : held_at;
+        out_.append(text.data() + copied, run_end - copied);
+        if (held_at != SIZE_MAX) add(held, nt::info(held));
       }
+      held_at = SIZE_MAX;
+      add(cp, info);
       i += used;
     }
-    flush();
+    if (segment_.empty()) {
+      out_.append(text.data() + copied, n - copied);
+    } else {
+      flush();
+    }
   }
 
  private:
-  // Segment entries: the code point in bits 0..20, kBack when it combines backwards,
-  // the combining class in bits 24..31.
-  static constexpr uint32_t kCpMask = 0x1FFFFF;
-  static constexpr uint32_t kBack = 1u << 21;
+  // Segment entries are laid out as the table's decomposition entries.
+  static constexpr uint32_t kCpMask = nt::kEntryCpMask;
+  static constexpr uint32_t kBack = nt::kEntryCombinesBack;
 
   static uint32_t entry(uint32_t cp, uint32_t info) {
-    return cp | ((info & nt::kCccMask) << 24) | ((info & nt::kCombinesBack) ? kBack : 0);
+    return cp | ((info & nt::kCccMask) << nt::kEntryCccShift) |
+           ((info & nt::kCombinesBack) ? kBack : 0);
   }
 
   void add(uint32_t cp, uint32_t info) {
@@ -229,7 +268,7 @@ class Normalizer {
       if (length != 0) {
         for (const uint32_t* d = nt::kDecompositions + offset;
              d != nt::kDecompositions + offset + length; ++d) {
-          push(entry(*d, nt::info(*d)));
+          push(*d);
         }
         return;
       }
@@ -255,7 +294,7 @@ class Normalizer {
       order();
       if (form_.compose) compose();
     }
-    for (uint32_t e : segment_) put_utf8(out_, e & kCpMask);
+    for (uint32_t e : segment_) out_.put(e & kCpMask);
     segment_.clear();
   }
 
@@ -319,7 +358,7 @@ class Normalizer {
   }
 
   const Form& form_;
-  std::string& out_;
+  Output& out_;
   std::vector<uint32_t> segment_;
 };
 
@@ -331,10 +370,12 @@ void normalize_text(NormalizerKind kind, std::string_view text, NormalizedText& 
   out.is_copy = false;
   if (text.empty() || kind < kNormNFC || kind > kNormNFKD) return;
   const Form& form = kForms[kind - kNormNFC];
-  if (quick_check(form, text) == QuickCheck::kYes) return;
+  size_t resume = 0;
+  if (quick_check(form, text, resume) == QuickCheck::kYes) return;
 
-  out.owned.reserve(text.size() + text.size() / 4 + 8);
-  Normalizer(form, out.owned).run(text);
+  Output writer(out.owned, text.size() + text.size() / 4 + 16);
+  Normalizer(form, writer).run(text, resume);
+  writer.finish();
   out.text = out.owned;
   out.is_copy = true;
 }

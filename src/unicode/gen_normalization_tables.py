@@ -138,7 +138,9 @@ def main():
     ]
 
     # Decomposition pool: full (recursive) mappings, already in canonical order, shared
-    # between characters with equal mappings. Entry 0 of the extras is unused.
+    # between characters with equal mappings. Entry 0 of the extras is unused. Each code
+    # point is stored with its class (bits 24..31) and whether it combines backwards
+    # (bit 21), as the normalizer works on them.
     pool = []
     pool_index = {}
 
@@ -225,9 +227,10 @@ def main():
         out.append(f"    {{{e[0]}, {e[1]}, {e[2]}, {e[3]}, {e[4]}, {e[5]}}},")
     out.append("};")
     out.append("")
+    entries = [c | (ccc.get(c, 0) << 24) | ((1 << 21) if c in seconds else 0) for c in pool]
     out.append(f"const uint32_t kDecompositions[{len(pool)}] = {{")
-    for i in range(0, len(pool), 8):
-        out.append("    " + " ".join(f"0x{v:05x}," for v in pool[i:i + 8]))
+    for i in range(0, len(entries), 8):
+        out.append("    " + " ".join(f"0x{v:08x}," for v in entries[i:i + 8]))
     out.append("};")
     out.append("")
     out.append(f"const Composition kCompositions[{len(composition_list)}] = {{")

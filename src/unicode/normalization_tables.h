@@ -5,8 +5,9 @@
 // holds the canonical combining class (bits 0..7), the quick-check flags (bits 8..14),
 // `kHasExtra` (bit 15) and, when that is set, an index into `kExtras` (bits 16..31).
 // An extra gives the full canonical and compatibility decompositions (in canonical
-// order, as slices of `kDecompositions`) and the compositions that take this code
-// point as their first character (a slice of `kCompositions`, sorted by second).
+// order, as slices of `kDecompositions`, whose entries carry each code point's class
+// and `kEntryCombinesBack`) and the compositions that take this code point as their
+// first character (a slice of `kCompositions`, sorted by second).
 // Hangul syllables have neither: they decompose and compose algorithmically.
 #pragma once
 
@@ -28,6 +29,12 @@ inline constexpr uint32_t kNfkdNo = 1u << 13;
 inline constexpr uint32_t kCombinesBack = 1u << 14;  // the second of some composition
 inline constexpr uint32_t kHasExtra = 1u << 15;
 inline constexpr uint32_t kCccMask = 0xFF;
+
+// A decomposition entry: the code point, kEntryCombinesBack when it is the second of
+// some composition, and its combining class from bit kEntryCccShift.
+inline constexpr uint32_t kEntryCpMask = 0x1FFFFF;
+inline constexpr uint32_t kEntryCombinesBack = 1u << 21;
+inline constexpr uint32_t kEntryCccShift = 24;
 
 struct Extra {
   uint16_t canonical_offset;  // a length of 0: no canonical decomposition
