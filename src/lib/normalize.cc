@@ -4,6 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "unicode/normalization_tables.h"
 
 namespace quorvane {
@@ -22,22 +26,30 @@ struct Form {
   bool compose;
 };
 
-constexpr Form kForms[4] = {
-    {nt::kNfcNo, nt::kNfcMaybe, false, true},
-    {nt::kNfdNo, 0, false, false},
-    {nt::kNfkcNo, nt::kNfkcMaybe, true, true},
-    {nt::kNfkdNo, 0, true, false},
-};
+constexpr Form kNfc = {nt::kNfcNo, nt::kNfcMaybe, false, true};
+constexpr Form kNfd = {nt::kNfdNo, 0, false, false};
+constexpr Form kNfkc = {nt::kNfkcNo, nt::kNfkcMaybe, true, true};
+constexpr Form kNfkd = {nt::kNfkdNo, 0, true, false};
 
 enum class QuickCheck { kYes, kNo, kMaybe };
 
 // Index of the first byte at or after `i` with the high bit set, or `n`.
-inline size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
+[[gnu::always_inline]] inline size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
+#ifdef __SSE2__
+  while (i + 32 <= n) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+    const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(a)) |
+                          (static_cast<uint32_t>(_mm_movemask_epi8(b)) << 16);
+    if (high != 0) return i + __builtin_ctz(high);
+    i += 32;
+  }
+#endif
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   while (i + 8 <= n) {
     uint64_t word;
     std::memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ULL)
-      return i + (__builtin_ctzll(word & 0x8080808080808080ULL) >> 3);
+    if (word & kHigh) return i + (__builtin_ctzll(word & kHigh) >> 3);
     i += 8;
   }
   while (i < n && p[i] < 0x80) ++i;
@@ -46,7 +58,8 @@ inline size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
 
 // Decodes the character starting with the non-ASCII byte p[i]: its length, or 0 when
 // the bytes there are not well-formed UTF-8 (such a byte passes through unchanged).
-inline size_t decode_utf8(const uint8_t* p, size_t i, size_t n, uint32_t& cp) {
+[[gnu::always_inline]] inline size_t decode_utf8(const uint8_t* p, size_t i, size_t n,
+                                                 uint32_t& cp) {
   const uint32_t b0 = p[i];
   if (b0 < 0xC2) return 0;
   if (b0 < 0xE0) {
@@ -125,7 +138,8 @@ class Output {
 // in bulk. An ill-formed byte is passed over as an inert character. Unless the answer
 // is Yes, `resume` is where building the normal form has to start: the last inert
 // character before the first one that is not (what precedes it stays as it is).
-QuickCheck quick_check(const Form& form, std::string_view text, size_t& resume) {
+template <const Form& form>
+QuickCheck quick_check(std::string_view text, size_t& resume) {
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
   // A character with none of these bits is Yes with class 0: nothing to remember.
@@ -195,9 +209,10 @@ uint32_t compose_pair(uint32_t first, uint32_t second) {
 // pending segment that starts where nothing before can interact with what follows (a
 // starter that does not combine backwards); each segment is put in canonical order,
 // composed when the form asks for it, and written out as UTF-8.
+template <const Form& form_>
 class Normalizer {
  public:
-  Normalizer(const Form& form, Output& out) : form_(form), out_(out) {}
+  explicit Normalizer(Output& out) : out_(out) {}
 
   // `text` up to `start` is inert and is copied unchanged.
   void run(std::string_view text, size_t start) {
@@ -357,10 +372,20 @@ class Normalizer {
     segment_.resize(kept);
   }
 
-  const Form& form_;
   Output& out_;
   std::vector<uint32_t> segment_;
 };
+
+template <const Form& form>
+void normalize_as(std::string_view text, NormalizedText& out) {
+  size_t resume = 0;
+  if (quick_check<form>(text, resume) == QuickCheck::kYes) return;
+  Output writer(out.owned, text.size() + text.size() / 4 + 16);
+  Normalizer<form>(writer).run(text, resume);
+  writer.finish();
+  out.text = out.owned;
+  out.is_copy = true;
+}
 
 }  // namespace
 
@@ -368,16 +393,19 @@ void normalize_text(NormalizerKind kind, std::string_view text, NormalizedText& 
   out.owned.clear();
   out.text = text;
   out.is_copy = false;
-  if (text.empty() || kind < kNormNFC || kind > kNormNFKD) return;
-  const Form& form = kForms[kind - kNormNFC];
-  size_t resume = 0;
-  if (quick_check(form, text, resume) == QuickCheck::kYes) return;
-
-  Output writer(out.owned, text.size() + text.size() / 4 + 16);
-  Normalizer(form, writer).run(text, resume);
-  writer.finish();
-  out.text = out.owned;
-  out.is_copy = true;
+  if (text.empty()) return;
+  switch (kind) {
+    case kNormNFC:
+      return normalize_as<kNfc>(text, out);
+    case kNormNFD:
+      return normalize_as<kNfd>(text, out);
+    case kNormNFKC:
+      return normalize_as<kNfkc>(text, out);
+    case kNormNFKD:
+      return normalize_as<kNfkd>(text, out);
+    default:
+      return;
+  }
 }
 
 }  // namespace quorvane
