@@ -23,6 +23,7 @@ from bench.common import (  # noqa: E402
     TiktokenCache,
     best_time,
     corpus,
+    data_dir,
     model_path,
     tiktoken_reference,
     utf8_size,
@@ -70,6 +71,20 @@ def batch_rows(table: Table, texts: list[str], repeat: int) -> None:
     tcb = best_time(lambda: ours.count_tokens_batch(texts, num_threads=THREADS), repeat)
     table.add(section, f"count_tokens_batch vs encode_ordinary_batch, {THREADS} threads",
               size / tcb, size / tn, "MB/s", other_name="quorvane encode_ordinary_batch")
+
+
+def normalize_rows(table: Table, mb: float, repeat: int) -> None:
+    """normalize_text straight on the engine, from the normalize_bench binary of the engine build."""
+    binary = REPO / "build" / "engine" / "normalize_bench"
+    if not binary.is_file():
+        print(f"({binary} not built: no normalization figures; `./scripts/dev test` builds it)")
+        return
+    out = subprocess.run([str(binary), str(data_dir() / "corpus"), str(mb), str(repeat)],
+                         capture_output=True, text=True, timeout=600).stdout
+    for line in out.splitlines():
+        corpus_name, form, rate = line.split()[:3]
+        table.add("normalize_text, one text per call", f"{form} / {corpus_name}", float(rate), None,
+                  "MB/s")
 
 
 def load_rows(table: Table, repeat: int) -> None:
@@ -151,6 +166,7 @@ def main(argv=None) -> None:
     encode_rows(table, corpora, [m for m in args.models.split(",") if m], args.repeat)
     batch_rows(table, corpora["mail"], args.repeat)
     load_rows(table, args.repeat)
+    normalize_rows(table, args.mb, args.repeat)
 
     cores = os.cpu_count()
     print(f"cores: {cores}   python: {platform.python_version()}   machine: {platform.machine()}")
