@@ -1,5 +1,6 @@
 #include "lib/normalize.h"
 
+#include <random>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -119,6 +120,50 @@ TEST(Normalize, StartersComposeWithTheStarterBefore) {
   EXPECT_EQ(norm(kNormNFC, "\xE0\xAD\x87\xE0\xAC\xBE"), "\xE0\xAD\x8B");
   // U+0344 decomposes into two marks that do not compose back.
   EXPECT_EQ(norm(kNormNFC, "\xCD\x84"), "\xCC\x88\xCC\x81");
+}
+
+TEST(Normalize, RandomTextsAreStableAndComposeFromTheirDecompositions) {
+  // Pieces of UTF-8: starters that compose, marks of several classes, Hangul jamo and
+  // syllables, compatibility characters, starters that combine backwards, ill-formed bytes.
+  const char* const pieces[] = {"a",
+                                "e",
+                                "\xC3\xA9",
+                                "\xCC\x81",
+                                "\xCC\x96",
+                                "\xCC\x88",
+                                "\xCD\x85",
+                                "\xCE\xB1",
+                                "\xE1\x84\x80",
+                                "\xE1\x85\xA1",
+                                "\xE1\x86\xA8",
+                                "\xEA\xB0\x80",
+                                "\xEF\xAC\x81",
+                                "\xE3\x8C\x80",
+                                "\xE0\xAD\x87",
+                                "\xE0\xAC\xBE",
+                                "\xE3\x82\x99",
+                                "\xCD\x84",
+                                "\xF0\x9E\x84\xB0",
+                                "\xD8\x98",
+                                "\xFF",
+                                "\xE0\x80",
+                                " "};
+  std::mt19937 rng(14);
+  std::uniform_int_distribution<size_t> pick(0, std::size(pieces) - 1), length(1, 24);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (size_t k = length(rng); k > 0; --k) text += pieces[pick(rng)];
+    const std::string nfc = norm(kNormNFC, text), nfd = norm(kNormNFD, text);
+    const std::string nfkc = norm(kNormNFKC, text), nfkd = norm(kNormNFKD, text);
+    EXPECT_EQ(norm(kNormNFC, nfc), nfc) << text;
+    EXPECT_EQ(norm(kNormNFD, nfd), nfd) << text;
+    EXPECT_EQ(norm(kNormNFKC, nfkc), nfkc) << text;
+    EXPECT_EQ(norm(kNormNFKD, nfkd), nfkd) << text;
+    EXPECT_EQ(norm(kNormNFC, nfd), nfc) << text;
+    EXPECT_EQ(norm(kNormNFD, nfc), nfd) << text;
+    EXPECT_EQ(norm(kNormNFKC, nfkd), nfkc) << text;
+    EXPECT_EQ(norm(kNormNFKD, nfc), nfkd) << text;
+  }
 }
 
 }  // namespace

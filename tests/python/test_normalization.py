@@ -12,6 +12,8 @@ the tables are built from.
 
 from __future__ import annotations
 
+import bz2
+import pathlib
 import random
 import unicodedata
 
@@ -104,3 +106,24 @@ def test_random_runs_of_starters_and_marks(normalizers):
         for text in texts:
             assert normalized(normalizers[form], text) == unicodedata.normalize(form, text), (
                 form, text.encode("unicode_escape"))
+
+
+CONFORMANCE = pathlib.Path("/usr/share/unicode/NormalizationTest.txt.bz2")  # Debian unicode-data
+
+
+def test_unicode_conformance_file(normalizers):
+    # The Unicode 15.0 conformance test: for columns c1..c5, NFC(c1..c3) = c2, NFC(c4..c5) = c4,
+    # NFD(c1..c3) = c3, NFD(c4..c5) = c5, NFKC(any) = c4, NFKD(any) = c5.
+    if not CONFORMANCE.is_file():
+        pytest.skip(f"{CONFORMANCE} absent (Debian package unicode-data)")
+    lines = bz2.decompress(CONFORMANCE.read_bytes()).decode("utf-8").splitlines()
+    if "15.0.0" not in lines[0]:
+        pytest.skip(f"{CONFORMANCE} is not the Unicode 15.0.0 file")
+    rows = [[("".join(chr(int(h, 16)) for h in col.split())) for col in line.split(";")[:5]]
+            for line in lines if line and line[0] not in "#@"]
+    expected = {"NFC": (1, 1, 1, 3, 3), "NFD": (2, 2, 2, 4, 4), "NFKC": (3,) * 5, "NFKD": (4,) * 5}
+    for form, targets in expected.items():
+        for column in range(5):
+            got = normalized(normalizers[form], "\n".join(row[column] for row in rows)).split("\n")
+            wrong = [(row, g) for row, g in zip(rows, got) if g != row[targets[column]]]
+            assert len(got) == len(rows) and not wrong, (form, column, wrong[:5])
