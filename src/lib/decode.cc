@@ -1,6 +1,8 @@
 #include "lib/decode.h"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace quorvane {
 namespace {
@@ -138,6 +140,18 @@ std::string decode_bytes(const Tokenizer& model, std::span<const uint32_t> ids) 
     dst += s.len;
   }
   return out;
+}
+
+InternalCheck decode_bytes(const Tokenizer& model, std::span<const uint32_t> ids,
+                           std::string& out) {
+  try {
+    out = decode_bytes(model, ids);
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
 }
 
 }  // namespace quorvane

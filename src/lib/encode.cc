@@ -1,6 +1,8 @@
 #include "lib/encode.h"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -307,10 +309,9 @@ void normalizer_rewrite(const Tokenizer& model, std::string_view text, std::stri
   }
 }
 
-}  // namespace
-
-InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
-                          bool add_prefix, std::vector<uint32_t>& out) {
+InternalCheck encode_text_unchecked(const Tokenizer& model, std::string_view text,
+                                    MergeStrategy strategy, bool add_prefix,
+                                    std::vector<uint32_t>& out) {
   // The scratch's output vector is the caller's: ids are appended to what it holds.
   MergeScratch scratch;
   scratch.output = std::move(out);
@@ -361,6 +362,21 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   }
   out = std::move(scratch.output);
   return check;
+}
+
+}  // namespace
+
+InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
+                          bool add_prefix, std::vector<uint32_t>& out) {
+  // The encode paths allocate as they go; running out becomes an error value
+  // here instead of an exception on every hot path.
+  try {
+    return encode_text_unchecked(model, text, strategy, add_prefix, out);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
 }
 
 std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {

@@ -17,7 +17,7 @@
 namespace quorvane {
 
 // Encodes `text` and appends its ids to `out`. `add_prefix` allows the metaspace
-// prefix (modes 2 and 3 only).
+// prefix (modes 2 and 3 only). Allocation failure returns kOutOfMemory.
 InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeStrategy strategy,
                           bool add_prefix, std::vector<uint32_t>& out);
 

@@ -1,5 +1,8 @@
 #include "lib/offsets.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "bpe/offset_merge.h"
 #include "cjk/cjk_pieces.h"
 #include "lib/normalize.h"
@@ -8,7 +11,9 @@
 
 namespace quorvane {
 
-const char* offsets_refusal(const Tokenizer& model, std::string_view text) {
+namespace {
+
+const char* offsets_refusal_unchecked(const Tokenizer& model, std::string_view text) {
   if (!model.byte_level) {
     return "encode_with_offsets is only available for ByteLevel models "
            "(byte_fallback/SentencePiece "
@@ -37,8 +42,8 @@ const char* offsets_refusal(const Tokenizer& model, std::string_view text) {
   return nullptr;
 }
 
-InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
-                                  std::vector<uint32_t>& ids, std::vector<Span>& spans) {
+InternalCheck encode_with_offsets_unchecked(const Tokenizer& model, std::string_view text,
+                                            std::vector<uint32_t>& ids, std::vector<Span>& spans) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
   OffsetScratch scratch;
@@ -65,6 +70,29 @@ InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
     pos = end;
   }
   return nullptr;
+}
+
+}  // namespace
+
+const char* offsets_refusal(const Tokenizer& model, std::string_view text) {
+  try {
+    return offsets_refusal_unchecked(model, text);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
+}
+
+InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
+                                  std::vector<uint32_t>& ids, std::vector<Span>& spans) {
+  try {
+    return encode_with_offsets_unchecked(model, text, ids, spans);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
 }
 
 }  // namespace quorvane

@@ -11,11 +11,13 @@
 
 namespace quorvane {
 
-// The reason the model or text cannot be encoded with offsets, or null.
-// Runs the normalizer check, so the caller holds whatever that needs.
+// The reason the model or text cannot be encoded with offsets, or null;
+// kOutOfMemory when the normalizer check could not allocate. Runs the
+// normalizer check, so the caller holds whatever that needs.
 const char* offsets_refusal(const Tokenizer& model, std::string_view text);
 
 // Pieces by the model's pre-tokenizer, each through encode_piece_with_offsets.
+// Allocation failure returns kOutOfMemory.
 InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
                                   std::vector<uint32_t>& ids, std::vector<Span>& spans);
 

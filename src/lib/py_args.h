@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -48,6 +49,18 @@ bool arg_str(PyObject* value, const char* name, std::string_view& out);
 bool arg_u32(PyObject* value, const char* name, uint32_t& out);
 bool arg_u8(PyObject* value, const char* name, uint8_t& out);
 bool arg_u64(PyObject* value, const char* name, uint64_t& out);
+
+// How many items to reserve room for, given the length `sequence` reports.
+// Only a list's or tuple's own length is exact; any other length is a hint (a
+// lazy view's __len__ may over-report), so room for more items is made as
+// they really arrive.
+inline size_t reserve_hint(PyObject* sequence, Py_ssize_t reported) {
+  constexpr Py_ssize_t kMaxHinted = Py_ssize_t{1} << 16;
+  if (reported <= 0) return 0;
+  if (reported > kMaxHinted && !PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence))
+    return static_cast<size_t>(kMaxHinted);
+  return static_cast<size_t>(reported);
+}
 
 inline constexpr const char kOutOfRange[] = "out of range integral type conversion attempted";
 

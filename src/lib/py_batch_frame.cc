@@ -35,7 +35,7 @@ bool for_each_item(PyObject* value, const char* name, Item&& item) {
   return ok;
 }
 
-// The length of a sized sequence, for reserving; 0 when it has none.
+// The room to reserve for a sequence's items; 0 when it has no length.
 size_t size_hint(PyObject* value) {
   if (PyUnicode_Check(value) || !PySequence_Check(value)) return 0;
   Py_ssize_t n = PyObject_Size(value);
@@ -43,7 +43,7 @@ size_t size_hint(PyObject* value) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<size_t>(n);
+  return reserve_hint(value, n);
 }
 
 bool is_numpy_bool(PyObject* value) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/py_gil.h"
 #include "lib/py_ref.h"
 #include "lib/result.h"
 #include "lib/tokenizer.h"
@@ -60,24 +61,12 @@ InternalCheck encode_rows(const Tokenizer& model, const TextBatch& texts, RowEnc
 bool raise_batch_failure(InternalCheck failed);
 
 // Runs `work` with the interpreter lock released and turns what it reports into
-// a Python error: a non-null InternalCheck into the internal-failure exception,
-// bad_alloc into MemoryError. Returns false with the error set.
+// a Python error: kOutOfMemory (or bad_alloc) into MemoryError, any other
+// non-null InternalCheck into the internal-failure exception. Returns false
+// with the error set.
 template <class Work>
 bool run_unlocked(Work&& work) {
-  InternalCheck failed = nullptr;
-  bool no_memory = false;
-  {
-    ReleaseGil unlocked;
-    try {
-      failed = work();
-    } catch (const std::bad_alloc&) {
-      no_memory = true;
-    }
-  }
-  if (no_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
+  InternalCheck failed = without_gil(work);
   return failed == nullptr || raise_batch_failure(failed);
 }
 

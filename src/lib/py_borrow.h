@@ -1,5 +1,10 @@
 // The borrow counter of a Tokenizer object: shared borrows for readers, one
 // exclusive borrow for the writer. A busy object fails at once; nothing waits.
+//
+// Every borrow a thread holds is also linked into that thread's list of held
+// borrows, so that a forked child can set each counter to what its one thread
+// still holds (see py_fork.h): threads that held borrows in the parent do not
+// exist in the child.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -41,42 +46,52 @@ inline bool try_borrow_exclusive(BorrowCounter& c) {
 
 inline void release_exclusive(BorrowCounter& c) { c.store(0, std::memory_order_release); }
 
-// Holds a shared borrow for its scope once `acquire` succeeded.
-class SharedBorrow {
+// One borrow held by the current thread, linked from t_held_borrows.
+struct HeldBorrow {
+  BorrowCounter* counter = nullptr;
+  bool exclusive = false;
+  HeldBorrow* next = nullptr;
+};
+
+// The borrows the current thread holds, most recent first.
+inline thread_local HeldBorrow* t_held_borrows = nullptr;
+
+// Holds a borrow for its scope once `acquire` succeeded: shared, or the
+// exclusive one.
+template <bool Exclusive>
+class ScopedBorrow {
  public:
-  SharedBorrow() = default;
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  ~SharedBorrow() {
-    if (c_) release_shared(*c_);
+  ScopedBorrow() = default;
+  ScopedBorrow(const ScopedBorrow&) = delete;
+  ScopedBorrow& operator=(const ScopedBorrow&) = delete;
+  ~ScopedBorrow() {
+    if (held_.counter == nullptr) return;
+    unlink();
+    if constexpr (Exclusive) {
+      release_exclusive(*held_.counter);
+    } else {
+      release_shared(*held_.counter);
+    }
   }
   bool acquire(BorrowCounter& c) {
-    if (!try_borrow_shared(c)) return false;
-    c_ = &c;
+    if (!(Exclusive ? try_borrow_exclusive(c) : try_borrow_shared(c))) return false;
+    held_ = HeldBorrow{&c, Exclusive, t_held_borrows};
+    t_held_borrows = &held_;
     return true;
   }
 
  private:
-  BorrowCounter* c_ = nullptr;
-};
-
-// Holds the exclusive borrow for its scope once `acquire` succeeded.
-class ExclusiveBorrow {
- public:
-  ExclusiveBorrow() = default;
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  ~ExclusiveBorrow() {
-    if (c_) release_exclusive(*c_);
-  }
-  bool acquire(BorrowCounter& c) {
-    if (!try_borrow_exclusive(c)) return false;
-    c_ = &c;
-    return true;
+  // Guards end in reverse order of acquisition, so this is almost always the head.
+  void unlink() {
+    HeldBorrow** link = &t_held_borrows;
+    while (*link != nullptr && *link != &held_) link = &(*link)->next;
+    if (*link != nullptr) *link = held_.next;
   }
 
- private:
-  BorrowCounter* c_ = nullptr;
+  HeldBorrow held_;
 };
+
+using SharedBorrow = ScopedBorrow<false>;
+using ExclusiveBorrow = ScopedBorrow<true>;
 
 }  // namespace quorvane::py

@@ -7,6 +7,8 @@
 
 #include "lib/decode.h"
 #include "lib/py_args.h"
+#include "lib/py_errors.h"
+#include "lib/py_gil.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
@@ -30,7 +32,7 @@ bool ids_from_sequence(PyObject* tokens, std::vector<uint32_t>& out) {
   if (size < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<size_t>(size));
+    out.reserve(reserve_hint(tokens, size));
   }
   OwnedRef iter(PyObject_GetIter(tokens));
   if (!iter) return false;
@@ -82,19 +84,18 @@ const char* const kTokensName[] = {"tokens"};
 // Decodes with the lock released, then strips and builds the str.
 PyObject* decode_ids(const Tokenizer& model, const std::vector<uint32_t>& ids) {
   std::string bytes;
-  {
-    ReleaseGil unlocked;
-    bytes = decode_bytes(model, ids);
-  }
+  InternalCheck failed = without_gil([&] { return decode_bytes(model, ids, bytes); });
+  if (failed != nullptr) return raise_internal(failed);
   return bytes_to_pystr(bytes);
 }
 
-// Releases a buffer view (with the interpreter lock held) on every path.
+// Releases a buffer view (with the interpreter lock held) on every path but
+// that of a thread the interpreter is ending (py_gil.h).
 struct BufferView {
   Py_buffer view{};
   bool held = false;
   ~BufferView() {
-    if (held) PyBuffer_Release(&view);
+    if (held && holds_interpreter()) PyBuffer_Release(&view);
   }
 };
 

@@ -8,6 +8,7 @@
 #include "lib/offsets.h"
 #include "lib/py_args.h"
 #include "lib/py_errors.h"
+#include "lib/py_gil.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
@@ -45,16 +46,16 @@ PyObject* run_encode(const EncodeKind& kind, QV_FASTCALL_PARAMS) {
 
   std::vector<uint32_t> ids;
   size_t count = 0;
-  InternalCheck failed;
-  {
-    ReleaseGil unlocked;
-    failed = kind.special ? encode_with_specials(tok->model, text, ids)
-                          : encode_text(tok->model, text, kind.strategy, kind.add_prefix, ids);
+  InternalCheck failed = without_gil([&] {
+    InternalCheck check = kind.special
+                              ? encode_with_specials(tok->model, text, ids)
+                              : encode_text(tok->model, text, kind.strategy, kind.add_prefix, ids);
     if (kind.output == Output::kCount) {
       count = ids.size();
       std::vector<uint32_t>().swap(ids);
     }
-  }
+    return check;
+  });
   if (failed != nullptr) return raise_internal(failed);
   switch (kind.output) {
     case Output::kCount:
@@ -124,15 +125,14 @@ PyObject* tok_encode_with_offsets(QV_FASTCALL_PARAMS) {
   std::string_view text;
   if (!arg_str(text_obj, "text", text)) return nullptr;
   // The checks (the normalizer one included) run with the lock held.
-  if (const char* refusal = offsets_refusal(tok->model, text)) return raise_value_error(refusal);
+  if (const char* refusal = offsets_refusal(tok->model, text)) {
+    return refusal == kOutOfMemory ? PyErr_NoMemory() : raise_value_error(refusal);
+  }
 
   std::vector<uint32_t> ids;
   std::vector<Span> spans;
-  InternalCheck failed;
-  {
-    ReleaseGil unlocked;
-    failed = encode_with_offsets(tok->model, text, ids, spans);
-  }
+  InternalCheck failed =
+      without_gil([&] { return encode_with_offsets(tok->model, text, ids, spans); });
   if (failed != nullptr) return raise_internal(failed);
   OwnedRef id_list(ids_to_pylist(tok, ids));
   if (!id_list) return nullptr;

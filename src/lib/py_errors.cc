@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "lib/py_ref.h"
+#include "lib/result.h"
 
 namespace quorvane::py {
 
@@ -32,6 +33,7 @@ PyObject* raise_value_error(std::string_view message) {
 }
 
 PyObject* raise_internal(const char* what) {
+  if (what == kOutOfMemory) return PyErr_NoMemory();
   PyObject* type = internal_error_type();
   if (type != nullptr) PyErr_SetString(type, what);
   return nullptr;

@@ -18,7 +18,8 @@ PyObject* internal_error_type();
 // engine messages never hold, are replaced). Returns null for tail calls.
 PyObject* raise_value_error(std::string_view message);
 
-// Sets quorvane.InternalError with `what`. Returns null for tail calls.
+// Sets quorvane.InternalError with `what`, or MemoryError when `what` is
+// kOutOfMemory. Returns null for tail calls.
 PyObject* raise_internal(const char* what);
 
 }  // namespace quorvane::py

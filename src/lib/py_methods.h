@@ -7,7 +7,7 @@
 //      held by an RAII guard so every exit path releases it;
 //   4. convert the argument values in parameter order (arg_* helpers, which
 //      apply the "argument '{name}': " prefix rule);
-//   5. do the engine work with the interpreter lock released (ReleaseGil), only
+//   5. do the engine work with the interpreter lock released (without_gil), only
 //      touching call-owned buffers and the read-only model;
 //   6. build the Python result with the lock held; the guard releases the borrow.
 // An internal failure reported by the engine (a non-null InternalCheck) is raised

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "lib/py_args.h"
+#include "lib/py_fork.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
 
@@ -33,6 +34,7 @@ int core_exec(PyObject* module) {
     raise_not_instance(module, "PyModule");
     return -1;
   }
+  install_fork_handlers();
   PyTypeObject* type = tokenizer_type();
   if (type == nullptr) return -1;
   Py_INCREF(type);

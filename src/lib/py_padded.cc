@@ -8,6 +8,7 @@
 #include "lib/py_args.h"
 #include "lib/py_batch_frame.h"
 #include "lib/py_errors.h"
+#include "lib/py_gil.h"
 #include "lib/py_methods.h"
 #include "lib/py_padding.h"
 #include "lib/py_ref.h"
@@ -119,11 +120,11 @@ PyObject* tok_encode_batch(QV_FASTCALL_PARAMS) {
   if (!ids) return nullptr;
   OwnedRef mask(new_cell_buffer("encode_batch", n_rows, width, sizeof(uint8_t)));
   if (!mask) return nullptr;
-  {
-    ReleaseGil unlocked;  // both buffers are new and referenced only here
+  // Both buffers are new and referenced only here.
+  without_gil([&] {
     fill_plain(rows, width, pad_id, cells_of<uint32_t>(ids), cells_of<uint8_t>(mask));
     Rows().swap(rows);
-  }
+  });
   return arrays_dict("encode_batch requires numpy (pip install numpy)", ids, "uint32", mask,
                      "uint8", n_rows, width);
 }
@@ -170,11 +171,11 @@ PyObject* tok_encode_special_padded(QV_FASTCALL_PARAMS) {
   if (!ids) return nullptr;
   OwnedRef mask(new_cell_buffer("encode_special_padded", n_rows, width, sizeof(int64_t)));
   if (!mask) return nullptr;
-  {
-    ReleaseGil unlocked;  // both buffers are new and referenced only here
+  // Both buffers are new and referenced only here.
+  without_gil([&] {
     fill_special(rows, layout, width, cells_of<int64_t>(ids), cells_of<int64_t>(mask));
     Rows().swap(rows);
-  }
+  });
   return arrays_dict("return_tensors requires numpy (pip install numpy)", ids, "int64", mask,
                      "int64", n_rows, width);
 }

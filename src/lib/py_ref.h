@@ -1,11 +1,13 @@
-// RAII for the CPython C API: owned references, a scoped release of the
-// interpreter lock, and small helpers shared by the binding files.
+// RAII for the CPython C API: owned references, and small helpers shared by
+// the binding files. Releasing the interpreter lock is in py_gil.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <utility>
+
+#include "lib/py_gil.h"
 
 namespace quorvane::py {
 
@@ -21,7 +23,11 @@ class OwnedRef {
     if (this != &o) reset(std::exchange(o.p_, nullptr));
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(p_); }
+  // A thread that the interpreter is ending at exit must not touch it: the
+  // reference is left behind (py_gil.h).
+  ~OwnedRef() {
+    if (p_ != nullptr && holds_interpreter()) Py_DECREF(p_);
+  }
 
   static OwnedRef borrowed(PyObject* p) {
     Py_XINCREF(p);
@@ -39,19 +45,6 @@ class OwnedRef {
 
  private:
   PyObject* p_ = nullptr;
-};
-
-// Releases the interpreter lock for the scope. Nothing inside may touch Python
-// objects.
-class ReleaseGil {
- public:
-  ReleaseGil() : state_(PyEval_SaveThread()) {}
-  ReleaseGil(const ReleaseGil&) = delete;
-  ReleaseGil& operator=(const ReleaseGil&) = delete;
-  ~ReleaseGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
 };
 
 // The qualified name of `obj`'s type as a new str, or null with an error set.

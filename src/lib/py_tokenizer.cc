@@ -3,12 +3,14 @@
 #include <atomic>
 #include <cstdio>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "lib/loader.h"
 #include "lib/py_args.h"
 #include "lib/py_errors.h"
+#include "lib/py_fork.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/quoted.h"
@@ -27,10 +29,15 @@ PyObject* tok_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   if (!bind_args_tuple(kParams, args, kwargs, values)) return nullptr;
   std::string_view path;
   if (!arg_str(values[0], "path", path)) return nullptr;
-  return tokenizer_from_path(path);
+  try {
+    return tokenizer_from_path(path);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 void tok_dealloc(PyObject* self) {
+  unregister_object(as_tok(self));
   as_tok(self)->id_ints.~IdInts();
   as_tok(self)->model.~Tokenizer();
   PyTypeObject* type = Py_TYPE(self);
@@ -44,10 +51,14 @@ PyObject* tok_repr(PyObject* self) {
   TokenizerObject* tok = as_tok(self);
   SharedBorrow borrow;
   if (!borrow.acquire(tok->borrow)) return nullptr;
-  std::string text = "Tokenizer(n_vocab=" + std::to_string(tok->model.n_vocab) + ", path=";
-  text += quoted_text(tok->model.path, /*escape_combining=*/true);
-  text += ')';
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  try {
+    std::string text = "Tokenizer(n_vocab=" + std::to_string(tok->model.n_vocab) + ", path=";
+    text += quoted_text(tok->model.path, /*escape_combining=*/true);
+    text += ')';
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 Py_ssize_t tok_len(PyObject* self) {
@@ -70,10 +81,24 @@ PyObject* tok_get_n_vocab(PyObject* self, void*) {
 
 // ---- The class object ----
 
-#define QV_METHOD(name, fn, flags, doc)                                        \
-  {                                                                            \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), \
-        METH_FASTCALL | METH_KEYWORDS | (flags), doc                           \
+// Every method runs inside this: an allocation failure that escapes argument
+// conversion or result building (with the lock held) becomes MemoryError, and
+// the guards on the way out release the borrow.
+template <PyObject* (*Method)(QV_FASTCALL_PARAMS)>
+PyObject* guarded(QV_FASTCALL_PARAMS) {
+  try {
+    return Method(self, args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
+
+#define QV_METHOD(name, fn, flags, doc)                                                   \
+  {                                                                                       \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>)), \
+        METH_FASTCALL | METH_KEYWORDS | (flags), doc                                      \
   }
 
 PyMethodDef kMethods[] = {
@@ -219,6 +244,7 @@ PyObject* tokenizer_from_path(std::string_view path) {
   new (&tok->id_ints) IdInts();
   tok->id_ints.set_size(tok->model.n_vocab);
   new (&tok->borrow) BorrowCounter(0);
+  register_object(tok);
   return obj;
 }
 

@@ -16,6 +16,9 @@ namespace quorvane::py {
 struct TokenizerObject {
   PyObject_HEAD Tokenizer model;
   IdInts id_ints;  // the int objects of the ids in returned lists
+  // Links of the list of live objects (py_fork.h).
+  TokenizerObject* prev_live;
+  TokenizerObject* next_live;
   BorrowCounter borrow;
 };
 

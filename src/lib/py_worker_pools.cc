@@ -17,6 +17,8 @@
 #include <oneapi/tbb/partitioner.h>
 
 #include "lib/fx_hash.h"
+#include "lib/py_fork.h"
+#include "lib/py_gil.h"
 #include "lib/py_ref.h"
 
 namespace quorvane::py {
@@ -196,11 +198,16 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
   *no_memory = false;
   *take_failed = false;
   std::shared_ptr<Pool> sized;
-  Pool* pool;
-  {
-    ReleaseGil unlocked;  // building a pool may wait on the cache's mutex
+  Pool* pool = nullptr;
+  note_pools_started();
+  // Building a pool may wait on the cache's mutex.
+  InternalCheck chosen = without_gil([&] {
     if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
     pool = sized ? sized.get() : &default_pool();
+  });
+  if (chosen != nullptr) {
+    *no_memory = chosen == kOutOfMemory;
+    return *no_memory ? nullptr : chosen;
   }
   if (items == 0) return nullptr;
   if (items >= TakingRun::kSkipped) {
@@ -222,10 +229,14 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
   int workers = std::max(pool->max_concurrency(), 1) - 1;
   size_t tasks = std::min<size_t>(static_cast<size_t>(workers), run->chunks - 1);
   for (size_t t = 0; t < tasks; ++t) {
-    pool->enqueue([run] {
-      while (run->run_chunk()) {
-      }
-    });
+    try {
+      pool->enqueue([run] {
+        while (run->run_chunk()) {
+        }
+      });
+    } catch (const std::exception&) {
+      break;  // fewer helpers: the calling thread runs what is left
+    }
   }
   bool taking = true;
   for (size_t k = 0; k < items;) {
@@ -239,8 +250,9 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
       ++k;
       continue;
     }
-    ReleaseGil unlocked;
-    if (!run->run_chunk()) slot.wait(TakingRun::kPending, std::memory_order_acquire);
+    without_gil([&] {
+      if (!run->run_chunk()) slot.wait(TakingRun::kPending, std::memory_order_acquire);
+    });
   }
   *no_memory = run->no_memory.load(std::memory_order_relaxed);
   return run->failure.load(std::memory_order_relaxed);
@@ -248,6 +260,8 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
 
 InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                           void* context) {
+  if (!pools_usable()) return fn(context, 0, items);
+  note_pools_started();
   std::shared_ptr<Pool> sized;
   if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
   Pool& pool = sized ? *sized : default_pool();

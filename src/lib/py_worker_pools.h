@@ -9,6 +9,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "lib/py_fork.h"
 #include "lib/result.h"
 
 namespace quorvane::py {
@@ -33,8 +34,9 @@ uint64_t min_task_length(uint64_t total_len, uint64_t items);
 
 // Whether a batch of `items` with `num_threads` runs on the calling thread.
 // `parallel_when_small` keeps batches of fewer than two items on the pool path.
+// Always so in a child forked after the pools started (py_fork.h).
 inline bool run_serially(uint64_t num_threads, size_t items, bool parallel_when_small) {
-  return num_threads == 1 || (!parallel_when_small && items < 2);
+  return num_threads == 1 || (!parallel_when_small && items < 2) || !pools_usable();
 }
 
 // Runs one item range [begin, end); returns null or the first internal failure.
@@ -43,8 +45,8 @@ using RangeFn = InternalCheck (*)(void* context, size_t begin, size_t end);
 // Runs `fn` over [0, items) on the pool chosen for `num_threads` (0 = default
 // pool), in ranges of at least `min_len` items (fewer only when the whole batch
 // is smaller), and waits for all of them. Ranges after a failure are skipped.
-// Must be called without the interpreter lock. Engine exceptions (bad_alloc)
-// propagate to the caller.
+// Must be called without the interpreter lock. An allocation failure of the
+// pool machinery propagates as bad_alloc (run_unlocked reports it).
 InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                           void* context);
 

@@ -1,8 +1,9 @@
 // Error values that cross the engine boundary.
 //
 // The engine never throws: loading and the special-token build return a
-// `Result<T>` carrying either a value or an error message, and the encode paths
-// return an `InternalCheck` that is null unless an internal invariant broke.
+// `Result<T>` carrying either a value or an error message, and the encode and
+// decode paths return an `InternalCheck` that is null unless an internal
+// invariant broke or memory ran out.
 // The Python module turns both into Python exceptions.
 #pragma once
 
@@ -38,7 +39,14 @@ class [[nodiscard]] Result {
 struct Unit {};
 
 // Null when every internal invariant held; otherwise a static text naming the
-// broken one. Valid input never produces a non-null value.
+// broken one. Valid input never produces a non-null value, except kOutOfMemory.
 using InternalCheck = const char*;
+
+// The check of an engine call that could not allocate; the call's outputs are
+// then unspecified, the model untouched. Compared by address.
+inline constexpr char kOutOfMemoryText[] = "out of memory";
+inline constexpr InternalCheck kOutOfMemory = kOutOfMemoryText;
+// A C++ exception other than an allocation failure reached an entry point.
+inline constexpr InternalCheck kUnexpectedException = "an engine call raised a C++ exception";
 
 }  // namespace quorvane

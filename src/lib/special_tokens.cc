@@ -1,5 +1,7 @@
 #include "lib/special_tokens.h"
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -66,8 +68,10 @@ Result<Unit> build_special_matcher(Tokenizer& model, std::vector<std::string> co
   return Unit{};
 }
 
-InternalCheck encode_with_specials(const Tokenizer& model, std::string_view text,
-                                   std::vector<uint32_t>& out) {
+namespace {
+
+InternalCheck encode_with_specials_unchecked(const Tokenizer& model, std::string_view text,
+                                             std::vector<uint32_t>& out) {
   if (!model.special_matcher) return encode_text(model, text, kMergeAuto, true, out);
 
   const SpecialTokenMatcher& matcher = *model.special_matcher;
@@ -105,6 +109,19 @@ InternalCheck encode_with_specials(const Tokenizer& model, std::string_view text
   }
   if (last < n) return encode_text(model, text.substr(last), kMergeAuto, gap_prefix(last), out);
   return nullptr;
+}
+
+}  // namespace
+
+InternalCheck encode_with_specials(const Tokenizer& model, std::string_view text,
+                                   std::vector<uint32_t>& out) {
+  try {
+    return encode_with_specials_unchecked(model, text, out);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  } catch (const std::length_error&) {
+    return kOutOfMemory;
+  }
 }
 
 }  // namespace quorvane

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "lib/split_regex_translate.h"
@@ -25,7 +26,14 @@ struct MatchState {
   pcre2_jit_stack* jit_stack = nullptr;
   pcre2_match_data* data = nullptr;
 
-  MatchState() {
+  MatchState() { create(); }
+  ~MatchState() { destroy(); }
+
+  // All three parts exist: without them a match would fail and leave the rest
+  // of a span whole.
+  bool complete() const { return context != nullptr && jit_stack != nullptr && data != nullptr; }
+
+  void create() {
     context = pcre2_match_context_create(nullptr);
     jit_stack = pcre2_jit_stack_create(64 * 1024, 64 * 1024 * 1024, nullptr);
     data = pcre2_match_data_create(1, nullptr);
@@ -34,15 +42,25 @@ struct MatchState {
       if (jit_stack != nullptr) pcre2_jit_stack_assign(context, nullptr, jit_stack);
     }
   }
-  ~MatchState() {
+  void destroy() {
     pcre2_match_data_free(data);
     pcre2_jit_stack_free(jit_stack);
     pcre2_match_context_free(context);
+    data = nullptr;
+    jit_stack = nullptr;
+    context = nullptr;
   }
 };
 
+// The thread's state; an allocation failure is reported (and retried by the
+// next call) rather than matching without it.
 MatchState& match_state() {
   thread_local MatchState state;
+  if (!state.complete()) {
+    state.destroy();
+    state.create();
+    if (!state.complete()) throw std::bad_alloc();
+  }
   return state;
 }
 
@@ -73,6 +91,7 @@ void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uin
       rc = pcre2_match(code, subject, length, start, options, st.data, st.context);
       pcre2_set_match_limit(st.context, kMatchLimit);
     }
+    if (rc == PCRE2_ERROR_NOMEMORY) throw std::bad_alloc();  // the encode entry point reports it
     if (rc < 0) break;  // no match, or an error such as the match limit: the rest stays whole
     options = PCRE2_NO_UTF_CHECK;
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.data);

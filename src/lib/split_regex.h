@@ -35,6 +35,8 @@ class SplitRegex {
 
 // Cuts the text with every pattern in turn; the result tiles the text in order.
 // With no patterns the result is the one span (0, length), even for an empty text.
+// Like every allocation on the encode paths, a matcher that cannot allocate
+// throws std::bad_alloc, which the encode entry points turn into kOutOfMemory.
 std::vector<Span> regex_pieces(const std::vector<SplitRegex>& patterns, std::string_view text);
 
 }  // namespace quorvane
