@@ -26,18 +26,40 @@ thread_local bool t_failure_fired = false;
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+namespace {
+
+// malloc, or null when this allocation is the one to fail.
+void* counted_malloc(std::size_t size) noexcept {
   if (t_allocs_before_failure == 0) {
     t_allocs_before_failure = -1;
     t_failure_fired = true;
-    throw std::bad_alloc();
+    return nullptr;
   }
   if (t_allocs_before_failure > 0) --t_allocs_before_failure;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+void* counted_new(std::size_t size) {
+  if (void* p = counted_malloc(size)) return p;
   throw std::bad_alloc();
 }
+
+}  // namespace
+
+// Every unaligned form, so that each allocation and its release meet in
+// malloc and free (the sanitizers check that they pair).
+void* operator new(std::size_t size) { return counted_new(size); }
+void* operator new[](std::size_t size) { return counted_new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_malloc(size);
+}
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace quorvane {
 namespace {

@@ -84,12 +84,14 @@ FORK_SCRIPT = """
         tok.set_special_tokens(["<x>"], [5], [False], [False], 0)
         tok.set_special_tokens([], [], [], [], 0)
         if measure:
-            small = texts[:8]
+            # Several tasks per batch, so that a pool would be asked for helpers.
+            long_texts = [t * 30 for t in texts[:4]]
             for _ in range(1000):
-                tok.encode_ordinary_batch(small)
+                tok.encode_ordinary_batch(long_texts)
+            rss()
             before = rss()
             for _ in range(10000):
-                tok.encode_ordinary_batch(small)
+                tok.encode_ordinary_batch(long_texts)
             grown = rss() - before
             assert grown < 64 * 10000, f"grew by {grown} bytes over 10000 batches"
 
