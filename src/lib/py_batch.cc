@@ -177,8 +177,7 @@ PyObject* tok_decode_batch(QV_FASTCALL_PARAMS) {
   if (!run_unlocked([&] {
         return run_batch(num_threads, sequences.size(), total, false,
                          [&](size_t i) -> InternalCheck {
-                           decoded[i] = decode_bytes(model, sequences[i]);
-                           return nullptr;
+                           return decode_bytes(model, sequences[i], decoded[i]);
                          });
       })) {
     return nullptr;
