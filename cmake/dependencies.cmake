@@ -1,0 +1,112 @@
+# Finds the compiler and every library the build needs, and stops with one
+# message that names all the missing ones and the Debian packages providing
+# them, rather than failing on the first.
+#
+# Defines for the rest of the build:
+#   quorvane::pcre2, quorvane::absl  the engine's libraries (PCRE2 from its
+#                                    static archive with QUORVANE_STATIC_DEPS)
+#   TBB::tbb                         for the Python extension only
+#   RAPIDJSON_INCLUDE_DIR
+
+set(_missing_what "")
+set(_missing_debian "")
+macro(_dependency_missing what debian_package)
+  list(APPEND _missing_what "${what}")
+  list(APPEND _missing_debian "${debian_package}")
+endmacro()
+
+include(CheckLanguage)
+check_language(CXX)
+if(CMAKE_CXX_COMPILER)
+  enable_language(CXX)
+else()
+  _dependency_missing("a C++20 compiler" g++)
+  # Without a compiler CMake does not know the multiarch directory; Debian's is
+  # <cpu>-linux-gnu, which is enough to tell what else is missing.
+  set(CMAKE_LIBRARY_ARCHITECTURE "${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu")
+endif()
+
+find_path(PCRE2_INCLUDE_DIR pcre2.h)
+find_library(PCRE2_LIBRARY pcre2-8)
+if(NOT PCRE2_INCLUDE_DIR OR NOT PCRE2_LIBRARY)
+  _dependency_missing("PCRE2 (8-bit library and header)" libpcre2-dev)
+endif()
+
+find_package(absl QUIET)
+if(NOT TARGET absl::flat_hash_map)
+  _dependency_missing("abseil (absl::flat_hash_map)" libabsl-dev)
+endif()
+
+find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h)
+if(NOT RAPIDJSON_INCLUDE_DIR)
+  _dependency_missing("RapidJSON" rapidjson-dev)
+endif()
+
+find_package(Threads QUIET)
+if(NOT Threads_FOUND AND CMAKE_CXX_COMPILER)
+  _dependency_missing("POSIX threads" libc6-dev)
+endif()
+
+if(QUORVANE_BUILD_EXTENSION)
+  # TBB_DIR may point at another oneTBB (the wheel build takes PyPI's tbb-devel).
+  find_package(TBB QUIET COMPONENTS tbb)
+  if(NOT TARGET TBB::tbb)
+    _dependency_missing("oneTBB" libtbb-dev)
+  endif()
+  find_package(Python 3.11 QUIET COMPONENTS Interpreter Development.Module)
+  if(NOT Python_Interpreter_FOUND)
+    _dependency_missing("Python 3.11 or newer" python3)
+  elseif(NOT Python_Development.Module_FOUND)
+    set(_python_version "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
+    if(Python_EXECUTABLE MATCHES "^/usr/bin/")
+      _dependency_missing("headers of Python ${_python_version} (Python.h)"
+                          "python${_python_version}-dev")
+    else()
+      # Not Debian's Python: its own installation must bring the headers.
+      _dependency_missing("headers of ${Python_EXECUTABLE} (Python.h), which its own installation provides"
+                          "python${_python_version}-dev")
+    endif()
+  endif()
+endif()
+
+if(QUORVANE_BUILD_TESTS)
+  find_package(GTest QUIET)
+  if(NOT TARGET GTest::gtest OR NOT TARGET GTest::gtest_main)
+    _dependency_missing("GoogleTest (only for the engine tests)" libgtest-dev)
+  endif()
+endif()
+
+if(_missing_what)
+  list(JOIN _missing_what "\n  - " _what)
+  list(REMOVE_DUPLICATES _missing_debian)
+  list(JOIN _missing_debian " " _packages)
+  message(FATAL_ERROR
+    "quorvane cannot be built; these dependencies are missing:\n"
+    "  - ${_what}\n"
+    "On Debian 12 or 13 they come with:\n"
+    "  apt-get install ${_packages}\n")
+endif()
+
+# The engine's libraries, as imported targets of our own so that the choice of
+# shared or static linking stays here.
+add_library(quorvane_pcre2 INTERFACE)
+add_library(quorvane::pcre2 ALIAS quorvane_pcre2)
+target_include_directories(quorvane_pcre2 SYSTEM INTERFACE ${PCRE2_INCLUDE_DIR})
+add_library(quorvane_absl INTERFACE)
+add_library(quorvane::absl ALIAS quorvane_absl)
+
+if(QUORVANE_STATIC_DEPS)
+  # Debian's archive is position-independent, so it can go into the extension,
+  # where its symbols are hidden (--exclude-libs).
+  find_library(PCRE2_ARCHIVE libpcre2-8.a)
+  if(NOT PCRE2_ARCHIVE)
+    message(FATAL_ERROR "QUORVANE_STATIC_DEPS: libpcre2-8.a not found (libpcre2-dev)")
+  endif()
+  target_link_libraries(quorvane_pcre2 INTERFACE ${PCRE2_ARCHIVE})
+  target_compile_definitions(quorvane_pcre2 INTERFACE PCRE2_STATIC)
+else()
+  target_link_libraries(quorvane_pcre2 INTERFACE ${PCRE2_LIBRARY})
+endif()
+# Debian's abseil archives are built for executables only (local-exec TLS), so
+# abseil stays a shared library; the wheel carries its two small libraries.
+target_link_libraries(quorvane_absl INTERFACE absl::flat_hash_map)
