@@ -20,8 +20,8 @@ namespace {
 // Largest bytes object CPython can allocate, with room for the object header.
 constexpr uint64_t kMaxBufferBytes = static_cast<uint64_t>(PY_SSIZE_T_MAX) - 4096;
 
-// A fresh bytes object of rows x width cells, or null with MemoryError set
-// (with a message when the size cannot even be represented).
+// A fresh bytes object of rows x width cells, or null with a MemoryError that
+// says which buffer did not fit.
 PyObject* new_cell_buffer(const char* method, uint64_t rows, uint64_t width, uint64_t cell_bytes) {
   std::optional<uint64_t> bytes = buffer_bytes(rows, width, cell_bytes, kMaxBufferBytes);
   if (!bytes) {
@@ -29,7 +29,14 @@ PyObject* new_cell_buffer(const char* method, uint64_t rows, uint64_t width, uin
                  static_cast<unsigned long long>(rows), static_cast<unsigned long long>(width));
     return nullptr;
   }
-  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bytes));
+  PyObject* buffer = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bytes));
+  if (buffer == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Format(PyExc_MemoryError,
+                 "%s: cannot allocate %llu bytes for a batch of %llu x %llu cells", method,
+                 static_cast<unsigned long long>(*bytes), static_cast<unsigned long long>(rows),
+                 static_cast<unsigned long long>(width));
+  }
+  return buffer;
 }
 
 template <class T>

@@ -38,9 +38,13 @@ std::string special_layout_error(const SpecialLayout& layout) {
   if (!layout.pad_to_max) return {};
   uint64_t width = layout.max_length.value_or(0);
   if (width >= layout.framing()) return {};
-  std::string shown = layout.max_length ? std::to_string(*layout.max_length) : "None";
-  return "encode_special_padded: max_length " + shown + " is smaller than prefix and suffix (" +
-         std::to_string(layout.framing()) + " ids) with pad_to_max";
+  const std::string least =
+      "at least " + std::to_string(layout.framing()) + ", the number of prefix and suffix ids";
+  if (!layout.max_length) {
+    return "encode_special_padded: with pad_to_max, max_length must be given and " + least;
+  }
+  return "encode_special_padded: with pad_to_max, max_length must be " + least + ", but is " +
+         std::to_string(*layout.max_length);
 }
 
 namespace {

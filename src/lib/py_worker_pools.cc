@@ -20,6 +20,7 @@
 #include "lib/py_fork.h"
 #include "lib/py_gil.h"
 #include "lib/py_ref.h"
+#include "lib/task_split.h"
 
 namespace quorvane::py {
 namespace {
@@ -140,7 +141,7 @@ size_t grain_for(uint64_t min_len) {
 }
 
 // What the pool's workers and the taking thread share in run_in_pool_taking.
-// Items are claimed in chunks of `chunk` through `next_chunk`; each finished
+// Items are claimed in the chunks of `split` through `next_chunk`; each finished
 // item is appended to `order` through `finished`, a slot holding kPending until
 // its index is stored.
 struct TakingRun {
@@ -149,8 +150,7 @@ struct TakingRun {
   RangeFn fn = nullptr;
   void* context = nullptr;
   size_t items = 0;
-  size_t chunk = 1;
-  size_t chunks = 0;
+  TaskSplit split;
   std::unique_ptr<std::atomic<uint32_t>[]> order;
   std::atomic<size_t> next_chunk{0};
   std::atomic<size_t> finished{0};
@@ -171,9 +171,8 @@ struct TakingRun {
   // Claims and runs one chunk; false when none is left.
   bool run_chunk() {
     size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
-    if (c >= chunks) return false;
-    size_t end = std::min(items, (c + 1) * chunk);
-    for (size_t i = c * chunk; i < end; ++i) {
+    if (c >= split.tasks) return false;
+    for (size_t i = split.begin(c), end = split.begin(c + 1); i < end; ++i) {
       if (!failed()) {
         try {
           if (InternalCheck f = fn(context, i, i + 1)) {
@@ -220,14 +219,13 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
   run->fn = fn;
   run->context = context;
   run->items = items;
-  run->chunk = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(min_len, 1), items));
-  run->chunks = (items + run->chunk - 1) / run->chunk;
+  run->split = TaskSplit::make(items, min_len);
   run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
   for (size_t k = 0; k < items; ++k) run->order[k].store(TakingRun::kPending);
   // The calling thread is one of the pool's threads: it encodes too whenever
   // no finished item is waiting to be taken.
   int workers = std::max(pool->max_concurrency(), 1) - 1;
-  size_t tasks = std::min<size_t>(static_cast<size_t>(workers), run->chunks - 1);
+  size_t tasks = std::min<size_t>(static_cast<size_t>(workers), run->split.tasks - 1);
   for (size_t t = 0; t < tasks; ++t) {
     try {
       pool->enqueue([run] {

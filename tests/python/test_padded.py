@@ -99,6 +99,10 @@ def test_encode_batch_too_large_is_an_exception(small):
         small.encode_batch(["a", "b"], max_length=2**63)
     with pytest.raises(MemoryError):
         small.encode_batch(["a"], max_length=2**60)
+    # Representable but beyond any allocator: the message names the buffer.
+    with pytest.raises(MemoryError, match=r"^encode_batch: cannot allocate 4398046511104 bytes "
+                                          r"for a batch of 1 x 1099511627776 cells$"):
+        small.encode_batch(["a"], max_length=2**40)
 
 
 # ---- encode_special_padded ----
@@ -177,11 +181,13 @@ def test_special_padded_empty_and_zero_width(small):
 
 
 def test_special_padded_refuses_pad_to_max_below_prefix_and_suffix(small):
-    with pytest.raises(ValueError, match=r"^encode_special_padded: max_length 2 is smaller than "
-                                         r"prefix and suffix \(3 ids\) with pad_to_max$"):
+    with pytest.raises(ValueError, match=r"^encode_special_padded: with pad_to_max, max_length "
+                                         r"must be at least 3, the number of prefix and suffix "
+                                         r"ids, but is 2$"):
         small.encode_special_padded(["abc"], [1, 2], [3], max_length=2, pad_to_max=True)
-    with pytest.raises(ValueError, match=r"^encode_special_padded: max_length None is smaller "
-                                         r"than prefix and suffix \(1 ids\) with pad_to_max$"):
+    with pytest.raises(ValueError, match=r"^encode_special_padded: with pad_to_max, max_length "
+                                         r"must be given and at least 1, the number of prefix and "
+                                         r"suffix ids$"):
         small.encode_special_padded([], [], [3], pad_to_max=True)
 
 
