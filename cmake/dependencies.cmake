@@ -8,11 +8,15 @@
 #   TBB::tbb                         for the Python extension only
 #   RAPIDJSON_INCLUDE_DIR
 
-set(_missing_what "")
+set(_missing_lines "")
 set(_missing_debian "")
-macro(_dependency_missing what debian_package)
-  list(APPEND _missing_what "${what}")
-  list(APPEND _missing_debian "${debian_package}")
+macro(_dependency_missing what debian_package)  # the package may be "" (none provides it)
+  if("${debian_package}" STREQUAL "")
+    list(APPEND _missing_lines "  - ${what}\n")
+  else()
+    list(APPEND _missing_lines "  - ${what} (Debian package ${debian_package})\n")
+    list(APPEND _missing_debian "${debian_package}")
+  endif()
 endmacro()
 
 include(CheckLanguage)
@@ -54,13 +58,13 @@ if(QUORVANE_BUILD_EXTENSION)
     _dependency_missing("Python 3.11 or newer" python3)
   elseif(NOT Python_Development.Module_FOUND)
     set(_python_version "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
-    if(Python_EXECUTABLE MATCHES "^/usr/bin/")
+    file(REAL_PATH "${Python_EXECUTABLE}" _python_base)  # through a virtualenv's link
+    if(_python_base MATCHES "^/usr/bin/")
       _dependency_missing("headers of Python ${_python_version} (Python.h)"
                           "python${_python_version}-dev")
     else()
-      # Not Debian's Python: its own installation must bring the headers.
-      _dependency_missing("headers of ${Python_EXECUTABLE} (Python.h), which its own installation provides"
-                          "python${_python_version}-dev")
+      _dependency_missing("headers (Python.h) of ${_python_base}, which come with a full "
+                          "installation of that Python" "")
     endif()
   endif()
 endif()
@@ -72,15 +76,16 @@ if(QUORVANE_BUILD_TESTS)
   endif()
 endif()
 
-if(_missing_what)
-  list(JOIN _missing_what "\n  - " _what)
-  list(REMOVE_DUPLICATES _missing_debian)
-  list(JOIN _missing_debian " " _packages)
+if(_missing_lines)
+  list(JOIN _missing_lines "" _lines)
+  set(_install "")
+  if(_missing_debian)
+    list(REMOVE_DUPLICATES _missing_debian)
+    list(JOIN _missing_debian " " _packages)
+    set(_install "On Debian 12 or 13, install them with:\n  apt-get install ${_packages}\n")
+  endif()
   message(FATAL_ERROR
-    "quorvane cannot be built; these dependencies are missing:\n"
-    "  - ${_what}\n"
-    "On Debian 12 or 13 they come with:\n"
-    "  apt-get install ${_packages}\n")
+    "quorvane cannot be built; these dependencies are missing:\n${_lines}${_install}")
 endif()
 
 # The engine's libraries, as imported targets of our own so that the choice of
