@@ -14,7 +14,7 @@ macro(_dependency_missing what debian_package)  # the package may be "" (none pr
   if("${debian_package}" STREQUAL "")
     list(APPEND _missing_lines "  - ${what}\n")
   else()
-    list(APPEND _missing_lines "  - ${what} (Debian package ${debian_package})\n")
+    list(APPEND _missing_lines "  - ${what}: Debian package ${debian_package}\n")
     list(APPEND _missing_debian "${debian_package}")
   endif()
 endmacro()
@@ -34,12 +34,12 @@ endif()
 find_path(PCRE2_INCLUDE_DIR pcre2.h)
 find_library(PCRE2_LIBRARY pcre2-8)
 if(NOT PCRE2_INCLUDE_DIR OR NOT PCRE2_LIBRARY)
-  _dependency_missing("PCRE2 (8-bit library and header)" libpcre2-dev)
+  _dependency_missing("PCRE2, its 8-bit library and header" libpcre2-dev)
 endif()
 
 find_package(absl QUIET)
 if(NOT TARGET absl::flat_hash_map)
-  _dependency_missing("abseil (absl::flat_hash_map)" libabsl-dev)
+  _dependency_missing("abseil, its flat_hash_map" libabsl-dev)
 endif()
 
 find_path(RAPIDJSON_INCLUDE_DIR rapidjson/document.h)
@@ -60,10 +60,10 @@ if(QUORVANE_BUILD_EXTENSION)
     set(_python_version "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}")
     file(REAL_PATH "${Python_EXECUTABLE}" _python_base)  # through a virtualenv's link
     if(_python_base MATCHES "^/usr/bin/")
-      _dependency_missing("headers of Python ${_python_version} (Python.h)"
+      _dependency_missing("the headers of Python ${_python_version} (Python.h)"
                           "python${_python_version}-dev")
     else()
-      _dependency_missing("headers (Python.h) of ${_python_base}, which come with a full "
+      _dependency_missing("the headers (Python.h) of ${_python_base}, which come with a full "
                           "installation of that Python" "")
     endif()
   endif()
