@@ -1,7 +1,6 @@
 #include "lib/loader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,15 +78,27 @@ Result<std::string> read_file(std::string_view path) {
   const std::string name(path);
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error{frame + os_reason(errno)};
-  struct stat st;
-  size_t capacity = 1 << 16;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    capacity = static_cast<size_t>(st.st_size) + 1;  // + 1 to see the end in one read
-  }
-  std::string text(capacity, '\0');
+  std::string text(size_t{1} << 16, '\0');
   size_t length = 0;
+  bool asked_size = false;
   for (;;) {
-    if (length == text.size()) text.resize(text.size() * 2);
+    if (length == text.size()) {
+      size_t capacity = text.size() * 2;
+      // A file larger than the first block is asked its size, so that one more
+      // read takes the rest (+ 1 to see the end); a directory has failed to read
+      // by then. lseek rather than fstat, whose symbol needs glibc 2.33.
+      if (!asked_size) {
+        asked_size = true;
+        const off_t end = ::lseek(fd, 0, SEEK_END);
+        if (end >= 0 && ::lseek(fd, static_cast<off_t>(length), SEEK_SET) < 0) {
+          const int err = errno;
+          ::close(fd);
+          return Error{frame + os_reason(err)};
+        }
+        if (end > static_cast<off_t>(length)) capacity = static_cast<size_t>(end) + 1;
+      }
+      text.resize(capacity);
+    }
     const ssize_t got = ::read(fd, text.data() + length, text.size() - length);
     if (got < 0) {
       if (errno == EINTR) continue;

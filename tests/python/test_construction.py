@@ -79,6 +79,26 @@ def test_pickle_round_trip_reloads_the_file(tmp_path):
     assert pickle.loads(pickle.dumps(tok)).n_vocab == 258
 
 
+def test_files_of_any_size_and_kind_read_whole(tmp_path):
+    # Sizes around the first read block, a file that cannot seek (a FIFO), a directory.
+    text = json.dumps(byte_level_doc())
+    for size in (len(text), 65535, 65536, 65537, 3 * 65536 + 7):
+        path = write(tmp_path, text + " " * (size - len(text)), f"pad{size}.json")
+        assert os.path.getsize(path) == size
+        assert len(Tokenizer(path)) == 256
+    fifo = tmp_path / "pipe.json"
+    os.mkfifo(fifo)
+    script = f"import sys; sys.stdout.write({text!r} + ' ' * 200000)"
+    end = os.open(fifo, os.O_RDWR)  # does not wait for a reader; the writer keeps it
+    writer = subprocess.Popen([sys.executable, "-c", script], stdout=end)
+    os.close(end)
+    try:
+        assert len(Tokenizer(str(fifo))) == 256
+    finally:
+        writer.wait(timeout=60)
+    assert refusal(str(tmp_path)) == f"cannot read {tmp_path}: Is a directory (os error 21)"
+
+
 @pytest.mark.parametrize("name, shown", [
     ('q"uote', 'q\\"uote'),
     ("back\\slash", "back\\\\slash"),
