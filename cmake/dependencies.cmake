@@ -4,7 +4,7 @@
 #
 # Defines for the rest of the build:
 #   quorvane::pcre2, quorvane::absl  the engine's libraries (PCRE2 from its
-#                                    static archive with QUORVANE_STATIC_DEPS)
+#                                    static archive with QUORVANE_WHEEL)
 #   TBB::tbb                         for the Python extension only
 #   RAPIDJSON_INCLUDE_DIR
 
@@ -96,12 +96,12 @@ target_include_directories(quorvane_pcre2 SYSTEM INTERFACE ${PCRE2_INCLUDE_DIR})
 add_library(quorvane_absl INTERFACE)
 add_library(quorvane::absl ALIAS quorvane_absl)
 
-if(QUORVANE_STATIC_DEPS)
+if(QUORVANE_WHEEL)
   # Debian's archive is position-independent, so it can go into the extension,
   # where its symbols are hidden (--exclude-libs).
   find_library(PCRE2_ARCHIVE libpcre2-8.a)
   if(NOT PCRE2_ARCHIVE)
-    message(FATAL_ERROR "QUORVANE_STATIC_DEPS: libpcre2-8.a not found (libpcre2-dev)")
+    message(FATAL_ERROR "QUORVANE_WHEEL: libpcre2-8.a not found (libpcre2-dev)")
   endif()
   target_link_libraries(quorvane_pcre2 INTERFACE ${PCRE2_ARCHIVE})
   target_compile_definitions(quorvane_pcre2 INTERFACE PCRE2_STATIC)

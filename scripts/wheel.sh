@@ -38,7 +38,7 @@ log "building"
 (cd "$ROOT" && CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
   "$ENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$OUT/raw" \
     -C build-dir="$OUT/{wheel_tag}" \
-    -C cmake.define.QUORVANE_STATIC_DEPS=ON \
+    -C cmake.define.QUORVANE_WHEEL=ON \
     -C cmake.define.TBB_DIR="$ENV/lib/cmake/tbb" \
     . >&2)
 raw=$(ls "$OUT"/raw/quorvane-*.whl)
