@@ -146,7 +146,8 @@ PyObject* tok_decode_array(QV_FASTCALL_PARAMS) {
     PyErr_SetString(PyExc_BufferError, "buffer contents are not compatible with u32");
     return nullptr;
   }
-  if (reinterpret_cast<uintptr_t>(v.buf) % 4 != 0) {
+  // An empty buffer's address means nothing (an empty array.array's may be odd).
+  if (v.len > 0 && reinterpret_cast<uintptr_t>(v.buf) % 4 != 0) {
     PyErr_SetString(PyExc_BufferError, "buffer contents are insufficiently aligned for u32");
     return nullptr;
   }
