@@ -427,6 +427,24 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     ids = scratch.piece.data();
   }
   size_t count = 0;
+  // A character with neither a text nor a byte token for each of its bytes
+  // becomes the unknown id (or nothing, without one). As in the reference, that
+  // id waits until the next character that has a text: characters taken as byte
+  // tokens go out before it, and with fuse_unk the unknown characters around
+  // them fuse into one id.
+  bool unknown_waits = false;
+  auto unknown = [&] {
+    if (model.unk_id < 0) return;
+    if (unknown_waits && !model.fuse_unk) ids[count++] = static_cast<uint32_t>(model.unk_id);
+    unknown_waits = true;
+  };
+  auto known = [&](uint32_t id) {
+    if (unknown_waits) {
+      ids[count++] = static_cast<uint32_t>(model.unk_id);
+      unknown_waits = false;
+    }
+    ids[count++] = id;
+  };
   const bool search_chars = !model.char_ids.empty();
   size_t i = 0;
   while (i < n) {
@@ -434,9 +452,11 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (lead < 0x80) {
       const int32_t id = model.ascii_ids[lead];
       if (id >= 0) {
-        ids[count++] = static_cast<uint32_t>(id);
+        known(static_cast<uint32_t>(id));
       } else if (model.byte_ids[lead] >= 0) {
         ids[count++] = static_cast<uint32_t>(model.byte_ids[lead]);
+      } else {
+        unknown();
       }
       ++i;
       continue;
@@ -471,17 +491,23 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (valid && search_chars) {
       auto it = model.char_ids.find(cp);
       if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {
-        ids[count++] = it->second;
+        known(it->second);
         i += len;
         continue;
       }
     }
-    for (size_t k = 0; k < len; ++k) {
-      const int32_t id = model.byte_ids[p[i + k]];
-      if (id >= 0) ids[count++] = static_cast<uint32_t>(id);
+    bool all_bytes = true;
+    for (size_t k = 0; k < len; ++k) all_bytes &= model.byte_ids[p[i + k]] >= 0;
+    if (all_bytes) {
+      for (size_t k = 0; k < len; ++k) {
+        ids[count++] = static_cast<uint32_t>(model.byte_ids[p[i + k]]);
+      }
+    } else {
+      unknown();
     }
     i += len;
   }
+  if (unknown_waits) ids[count++] = static_cast<uint32_t>(model.unk_id);
   if (ids == stack_ids) {
     bpe_merge_ids(model, ids, count, scratch, strategy);
   } else {

@@ -14,6 +14,7 @@
 #include "lib/encode.h"
 #include "lib/json_lookup.h"
 #include "lib/merge_reading.h"
+#include "lib/model_keys.h"
 #include "lib/piece_cache.h"
 #include "lib/pretok_choice.h"
 #include "lib/vocab_tables.h"
@@ -141,6 +142,8 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   auto decoder = read_decoder(doc);
   if (!decoder) return Error{decoder.error()};
   if (auto ok = check_root_settings(doc); !ok) return Error{ok.error()};
+  auto keys = read_model_keys(model_value);
+  if (!keys) return Error{keys.error()};
   const bool ignore_merges = json_is_true(json_find(model_value, "ignore_merges"));
   model->byte_level = !model->byte_fallback;
 
@@ -152,7 +155,11 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   }
   build_decode_tables(decoder.value(), json_find(model_value, "vocab"), vocab, *model);
 
+  if (auto ok = set_unknown_id(keys.value().unk_token, keys.value().fuse_unk, vocab, *model); !ok) {
+    return Error{ok.error()};
+  }
   std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
+  if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   const bool cut_each_word = settings.value().metaspace_cut_each;
   // Nothing below reads the document: release it, the text it points into and
   // the index of views before the largest tables are built, so that the load
@@ -166,7 +173,6 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
 
-  if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
   if (!model->piece_ids.has_value()) {
     model->whole_pieces = model->byte_fallback ? WholePieces::build_byte_fallback(*model)

@@ -196,7 +196,9 @@ TEST(LoaderModel, MergesResolveAgainstVocabOnly) {
   EXPECT_EQ(m.merges.find(0, 1).rank, 0u);
   EXPECT_EQ(m.merges.find(0, 1).merged, 2u);
   ASSERT_TRUE(m.piece_ids.has_value());
-  EXPECT_EQ(m.piece_ids->at(std::string_view("abc")), 4u);
+  // Whole pieces come from "vocab" alone.
+  EXPECT_EQ(m.piece_ids->at(std::string_view("ab")), 2u);
+  EXPECT_FALSE(m.piece_ids->contains(std::string_view("abc")));
   EXPECT_EQ(m.stream.first_rule.size(), 5u);
 }
 

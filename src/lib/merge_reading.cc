@@ -3,7 +3,35 @@
 #include <string>
 #include <string_view>
 
+#include <absl/container/flat_hash_map.h>
+
 namespace quorvane {
+namespace {
+
+// A pair listed twice merges at its later place in the list: the earlier copy
+// is dropped, so the ranks keep the order of the copies that count.
+void drop_earlier_duplicates(std::vector<MergeRule>& rules) {
+  absl::flat_hash_map<uint64_t, uint32_t> last_copy;
+  last_copy.reserve(rules.size());
+  bool repeated = false;
+  for (uint32_t r = 0; r < rules.size(); ++r) {
+    const uint64_t pair = (uint64_t{rules[r].left} << 32) | rules[r].right;
+    auto [it, fresh] = last_copy.try_emplace(pair, r);
+    if (!fresh) {
+      it->second = r;
+      repeated = true;
+    }
+  }
+  if (!repeated) return;
+  size_t kept = 0;
+  for (uint32_t r = 0; r < rules.size(); ++r) {
+    const uint64_t pair = (uint64_t{rules[r].left} << 32) | rules[r].right;
+    if (last_copy.find(pair)->second == r) rules[kept++] = rules[r];
+  }
+  rules.resize(kept);
+}
+
+}  // namespace
 
 std::vector<MergeRule> read_merge_rules(const JsonValue* model, const VocabIndex& vocab) {
   std::vector<MergeRule> rules;
@@ -35,6 +63,7 @@ std::vector<MergeRule> read_merge_rules(const JsonValue* model, const VocabIndex
     if (m == vocab.end()) continue;
     rules.push_back(MergeRule{l->second, r->second, m->second});
   }
+  drop_earlier_duplicates(rules);
   return rules;
 }
 

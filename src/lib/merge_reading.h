@@ -1,6 +1,6 @@
 // Reading the model's "merges" into merge rules in rank order, resolved against
 // the vocabulary's texts. Entries that cannot be resolved are skipped silently
-// and take no rank.
+// and take no rank. A pair listed twice keeps only its later copy.
 #pragma once
 
 #include <vector>

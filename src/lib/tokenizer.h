@@ -96,7 +96,11 @@ struct Tokenizer {
   AsciiIdTable ascii_ids;
   CharIdMap char_ids;
   std::optional<PieceMap> piece_ids;  // only when "ignore_merges" is true
-  WholePieces whole_pieces;           // pieces that encode to one id
+  // The id of text without a token (-1: such text is dropped); with `fuse_unk`
+  // a run of such characters in a piece gives one.
+  int32_t unk_id = -1;
+  bool fuse_unk = false;
+  WholePieces whole_pieces;  // pieces that encode to one id
 
   // Merge tables.
   MergeMap merges;

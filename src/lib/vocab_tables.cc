@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "lib/quoted.h"
+
 namespace quorvane {
 namespace {
 
@@ -54,6 +56,19 @@ uint32_t char_at(std::string_view s, size_t i, size_t& len) {
              (p[3] & 0x3Fu);
     default:
       return p[0];
+  }
+}
+
+void append_utf8(uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -189,7 +204,6 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
   vb.n_vocab = n_vocab;
   vb.offset.assign(n_vocab, 0);
   vb.length.assign(n_vocab, 0);
-  vb.marked.assign(n_vocab, 0);
   out.n_vocab = n_vocab;
   out.ascii_ids.fill(-1);
   out.byte_ids.fill(-1);
@@ -212,16 +226,11 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
     vb.offset[id] = start;
     vb.length[id] = static_cast<uint32_t>(vb.scratch.size() - start);
 
-    if (text.empty()) continue;
+    if (!byte_fallback || text.empty()) continue;
     size_t len;
     const uint32_t c = char_at(text, 0, len);
-    if (len != text.size()) {
-      if (!byte_fallback) vb.marked[id] = 0;
-      continue;
-    }
-    if (!byte_fallback) {
-      vb.marked[id] = byte_level_byte(c) >= 0;
-    } else if (c < 0x80) {
+    if (len != text.size()) continue;
+    if (c < 0x80) {
       out.ascii_ids[c] = static_cast<int32_t>(id);
     } else {
       out.char_ids[c] = id;
@@ -249,27 +258,83 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
   }
   vb.total_bytes = total;
 
-  // byte_ids: the lowest marked id decoding to the byte, else the lowest id.
-  std::array<bool, 256> holder_marked{};
-  for (uint64_t id = 0; id < n_vocab; ++id) {
-    if (vb.length[id] != 1) continue;
-    const auto b = static_cast<uint8_t>(vb.scratch[vb.offset[id]]);
-    if (out.byte_ids[b] < 0 || (vb.marked[id] && !holder_marked[b])) {
-      out.byte_ids[b] = static_cast<int32_t>(id);
-      holder_marked[b] = vb.marked[id] != 0;
+  // byte_ids: the token a byte is encoded with when nothing longer applies. That
+  // is the text the byte stands for, looked up as it is: the byte's ByteLevel
+  // character, or the byte token spelled "<0xNN>" with upper-case digits (other
+  // spellings decode to the byte but are never chosen for it).
+  std::string spelled;
+  for (int b = 0; b < 256; ++b) {
+    spelled.clear();
+    if (byte_fallback) {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      spelled = {'<', '0', 'x', kHex[b >> 4], kHex[b & 15], '>'};
+    } else {
+      append_utf8(byte_level_char(static_cast<uint8_t>(b)), spelled);
     }
+    const auto it = vb.index.find(std::string_view(spelled));
+    if (it != vb.index.end()) out.byte_ids[b] = static_cast<int32_t>(it->second);
   }
   return Unit{};
 }
 
 PieceMap build_piece_ids(const VocabBuild& vb) {
+  // A piece is looked up as the text its bytes map to, so only texts made of
+  // ByteLevel characters alone can match one, each under the bytes it decodes to.
   PieceMap pieces;
-  pieces.reserve(vb.n_vocab);
-  for (uint64_t id = 0; id < vb.n_vocab; ++id) {
-    if (vb.length[id] == 0) continue;
-    pieces.try_emplace(std::string(vb.bytes_of(id)), static_cast<uint32_t>(id));
+  pieces.reserve(vb.index.size());
+  std::string bytes;
+  for (const auto& [text, id] : vb.index) {
+    if (text.empty()) continue;
+    bytes.clear();
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t len;
+      const int b = byte_level_byte(char_at(text, i, len));
+      if (b < 0) break;
+      bytes.push_back(static_cast<char>(b));
+      i += len;
+    }
+    if (i == text.size()) pieces.try_emplace(bytes, id);
   }
   return pieces;
+}
+
+Result<Unit> set_unknown_id(std::optional<std::string_view> unk_token, bool fuse_unk,
+                            const VocabBuild& vb, Tokenizer& out) {
+  // Text without a token: in ByteLevel models a byte without one; in
+  // byte_fallback models a character outside "vocab" with a byte that has no
+  // byte token (every byte that can occur in UTF-8 text has such characters,
+  // while an ASCII character may have a text of its own).
+  bool unknown_text = false;
+  for (int b = 0; b < 256 && !unknown_text; ++b) {
+    if (out.byte_ids[b] >= 0) continue;
+    if (!out.byte_fallback) {
+      unknown_text = true;
+    } else if (b < 0x80) {
+      unknown_text = out.ascii_ids[b] < 0;
+    } else {
+      unknown_text = b != 0xC0 && b != 0xC1 && b < 0xF5;
+    }
+  }
+  if (!unk_token.has_value() || !unknown_text) return Unit{};
+  const auto it = vb.index.find(*unk_token);
+  if (it == vb.index.end()) {
+    return Error{"unsupported model \"unk_token\": " + quoted_text(*unk_token) +
+                 " (not in \"vocab\", while some text has no token)"};
+  }
+  if (!out.byte_fallback && fuse_unk) {
+    return Error{
+        "unsupported model \"fuse_unk\": true (in a ByteLevel model with bytes that have no "
+        "token)"};
+  }
+  out.unk_id = static_cast<int32_t>(it->second);
+  out.fuse_unk = fuse_unk;
+  if (!out.byte_fallback) {
+    for (int32_t& id : out.byte_ids) {
+      if (id < 0) id = out.unk_id;
+    }
+  }
+  return Unit{};
 }
 
 void pack_token_bytes(const VocabBuild& vb, Tokenizer& out) {

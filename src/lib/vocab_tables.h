@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +47,6 @@ struct VocabBuild {
   std::string scratch;           // decoded bytes, appended as computed
   std::vector<uint64_t> offset;  // per id: where its bytes start in `scratch`
   std::vector<uint32_t> length;  // per id: 0 = no bytes (yet)
-  std::vector<uint8_t> marked;   // per id: its "vocab" text is one ByteLevel character
   uint64_t total_bytes = 0;      // sum of `length`
 
   std::string_view bytes_of(uint64_t id) const {
@@ -60,8 +60,16 @@ struct VocabBuild {
 Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_tokens,
                              bool byte_fallback, VocabBuild& vb, Tokenizer& out);
 
-// The lowest id for each distinct non-empty decoded byte string.
+// Pieces that "ignore_merges" takes whole (ByteLevel models): the bytes of every
+// "vocab" text made only of ByteLevel characters, to its id. Reads `vb.index`.
 PieceMap build_piece_ids(const VocabBuild& vb);
+
+// The unknown-token id for text the vocabulary has no token for (`unk_token`
+// looked up in "vocab"). Refuses a `unk_token` missing from "vocab" when some
+// text would need it. In ByteLevel models a byte without a token takes the
+// unknown id directly in `byte_ids`.
+Result<Unit> set_unknown_id(std::optional<std::string_view> unk_token, bool fuse_unk,
+                            const VocabBuild& vb, Tokenizer& out);
 
 // Packs the decoded bytes of every id into `out.token_bytes`.
 void pack_token_bytes(const VocabBuild& vb, Tokenizer& out);

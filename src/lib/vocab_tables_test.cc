@@ -85,7 +85,7 @@ TEST(VocabTables, AddedTokensFillOnlyEmptyIds) {
   EXPECT_EQ(bytes(*m, 2), "two");  // the empty text left id 2 empty
 }
 
-TEST(VocabTables, ByteLevelDecodingAndMarkedTieBreak) {
+TEST(VocabTables, ByteLevelDecodingAndByteIds) {
   auto m = load(R"({"vocab": {"\u0120": 3, "\u0100": 4, " x": 5, "\u4e00": 6, "\u00ad": 7,
                               "a": 8}, "ignore_merges": true})",
                 R"([{"id": 1, "content": " "}, {"id": 0, "content": "a"}])");
@@ -95,16 +95,21 @@ TEST(VocabTables, ByteLevelDecodingAndMarkedTieBreak) {
   EXPECT_EQ(bytes(*m, 5), " x");
   EXPECT_EQ(bytes(*m, 6), "\xE4\xB8\x80");
   EXPECT_EQ(bytes(*m, 7), "\xC2\xAD");  // U+00AD is not an alphabet character
-  EXPECT_EQ(m->byte_ids[' '], 3);       // marked beats the lower added token
+  // A byte's id is its alphabet character's, never an added token's or a text
+  // that merely decodes to it.
+  EXPECT_EQ(m->byte_ids[' '], 3);
   EXPECT_EQ(m->byte_ids['a'], 8);
   EXPECT_EQ(m->byte_ids[0], 4);
-  EXPECT_EQ(m->piece_ids->at(std::string_view(" ")), 1u);  // lowest wins here
-  EXPECT_EQ(m->piece_ids->at(std::string_view("a")), 0u);
+  EXPECT_LT(m->byte_ids[0xAD], 0);
+  // Whole pieces: "vocab" texts made of alphabet characters only.
+  EXPECT_EQ(m->piece_ids->at(std::string_view(" ")), 3u);
+  EXPECT_EQ(m->piece_ids->at(std::string_view("a")), 8u);
+  EXPECT_EQ(m->piece_ids->size(), 3u);
   for (int c = 0; c < 128; ++c) EXPECT_LT(m->ascii_ids[c], 0);
   EXPECT_TRUE(m->char_ids.empty());
 }
 
-TEST(VocabTables, ByteFallbackDecodingAndLowestIdTieBreak) {
+TEST(VocabTables, ByteFallbackDecodingAndByteTokens) {
   auto m = load(R"({"byte_fallback": true, "vocab": {"<0x41>": 5, "A": 7, "<0x42>": 9, "B": 3,
       "\u2581the": 10, "a\u2581b": 11, "<0xA>": 12, "<0xZZ>": 13, "\u2581": 14, "<0x+F>": 15,
       "\u00e9": 16}})");
@@ -115,9 +120,12 @@ TEST(VocabTables, ByteFallbackDecodingAndLowestIdTieBreak) {
   EXPECT_EQ(bytes(*m, 12), "<0xA>");
   EXPECT_EQ(bytes(*m, 13), "<0xZZ>");
   EXPECT_EQ(bytes(*m, 15), "\x0F");
-  EXPECT_EQ(m->byte_ids['A'], 5);  // lowest id: the byte token
-  EXPECT_EQ(m->byte_ids['B'], 3);  // lowest id: the one-character text
-  EXPECT_EQ(m->byte_ids[' '], 14);
+  // Only "<0xNN>" with upper-case digits is a byte's token.
+  EXPECT_EQ(m->byte_ids['A'], 5);
+  EXPECT_EQ(m->byte_ids['B'], 9);
+  EXPECT_LT(m->byte_ids[' '], 0);
+  EXPECT_LT(m->byte_ids[0x0A], 0);
+  EXPECT_LT(m->byte_ids[0x0F], 0);
   EXPECT_EQ(m->ascii_ids['A'], 7);
   EXPECT_EQ(m->ascii_ids['B'], 3);
   EXPECT_LT(m->ascii_ids['<'], 0);
