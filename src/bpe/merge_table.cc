@@ -23,19 +23,24 @@ size_t slot_count_for(size_t n_rules) {
 
 MergeMap::MergeMap() : slots_(kMinSlots, MergeSlot{0, 0, 0}), mask_(kMinSlots - 1) {}
 
-MergeMap MergeMap::build(const std::vector<MergeRule>& rules) {
+MergeMap MergeMap::build(const std::vector<MergeRule>& rules, bool* repeated_pair) {
   MergeMap map;
   const size_t count = slot_count_for(rules.size());
   map.slots_.assign(count, MergeSlot{0, 0, 0});
   map.mask_ = count - 1;
-  // No duplicate check: a repeated pair takes a later slot on the same probe
-  // path, so lookups always reach the lower rank first.
+  // A repeated pair takes a later slot on the same probe path, so lookups
+  // reach the lower rank first; the caller learns of it to drop a copy.
+  bool repeated = false;
   for (size_t r = 0; r < rules.size(); ++r) {
     const uint64_t key = merge_key(rules[r].left, rules[r].right);
     uint64_t h = fmix64(key) & map.mask_;
-    while (map.slots_[h].key != 0) h = (h + 1) & map.mask_;
+    while (map.slots_[h].key != 0) {
+      repeated |= map.slots_[h].key == key;
+      h = (h + 1) & map.mask_;
+    }
     map.slots_[h] = MergeSlot{key, static_cast<uint32_t>(r), rules[r].merged};
   }
+  if (repeated_pair != nullptr) *repeated_pair = repeated;
   return map;
 }
 

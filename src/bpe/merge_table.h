@@ -53,7 +53,8 @@ inline uint64_t fmix64(uint64_t x) {
 class MergeMap {
  public:
   MergeMap();  // the table of no rules: 16 empty slots
-  static MergeMap build(const std::vector<MergeRule>& rules);
+  // Sets `*repeated_pair` (when given) if some pair has two rules.
+  static MergeMap build(const std::vector<MergeRule>& rules, bool* repeated_pair = nullptr);
 
   MergeHit find(uint32_t left, uint32_t right) const {
     const uint64_t key = merge_key(left, right);

@@ -159,7 +159,6 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     return Error{ok.error()};
   }
   std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
-  if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   const bool cut_each_word = settings.value().metaspace_cut_each;
   // Nothing below reads the document: release it, the text it points into and
   // the index of views before the largest tables are built, so that the load
@@ -169,10 +168,16 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   std::string().swap(text);
   model_value = nullptr;
 
-  model->merges = MergeMap::build(rules);
+  bool repeated_pair = false;
+  model->merges = MergeMap::build(rules, &repeated_pair);
+  if (repeated_pair) {
+    drop_earlier_repeats(rules);
+    model->merges = MergeMap::build(rules);
+  }
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
 
+  if (ignore_merges) model->piece_ids = build_piece_ids(vocab);
   pack_token_bytes(vocab, *model);
   if (!model->piece_ids.has_value()) {
     model->whole_pieces = model->byte_fallback ? WholePieces::build_byte_fallback(*model)

@@ -6,11 +6,8 @@
 #include <absl/container/flat_hash_map.h>
 
 namespace quorvane {
-namespace {
 
-// A pair listed twice merges at its later place in the list: the earlier copy
-// is dropped, so the ranks keep the order of the copies that count.
-void drop_earlier_duplicates(std::vector<MergeRule>& rules) {
+void drop_earlier_repeats(std::vector<MergeRule>& rules) {
   absl::flat_hash_map<uint64_t, uint32_t> last_copy;
   last_copy.reserve(rules.size());
   bool repeated = false;
@@ -30,8 +27,6 @@ void drop_earlier_duplicates(std::vector<MergeRule>& rules) {
   }
   rules.resize(kept);
 }
-
-}  // namespace
 
 std::vector<MergeRule> read_merge_rules(const JsonValue* model, const VocabIndex& vocab) {
   std::vector<MergeRule> rules;
@@ -63,7 +58,6 @@ std::vector<MergeRule> read_merge_rules(const JsonValue* model, const VocabIndex
     if (m == vocab.end()) continue;
     rules.push_back(MergeRule{l->second, r->second, m->second});
   }
-  drop_earlier_duplicates(rules);
   return rules;
 }
 

@@ -1,6 +1,6 @@
 // Reading the model's "merges" into merge rules in rank order, resolved against
 // the vocabulary's texts. Entries that cannot be resolved are skipped silently
-// and take no rank. A pair listed twice keeps only its later copy.
+// and take no rank.
 #pragma once
 
 #include <vector>
@@ -14,5 +14,9 @@ namespace quorvane {
 // Entries are "left right" strings (split at the first space) or arrays whose
 // first two elements are the left and right strings.
 std::vector<MergeRule> read_merge_rules(const JsonValue* model, const VocabIndex& vocab);
+
+// A pair listed twice merges at its later place in the list: drops the earlier
+// copies, so the ranks keep the order of the copies that count.
+void drop_earlier_repeats(std::vector<MergeRule>& rules);
 
 }  // namespace quorvane

@@ -129,12 +129,14 @@ bool parse_byte_token(std::string_view t, uint8_t& byte) {
   return true;
 }
 
-void decode_byte_level_text(std::string_view text, std::string& out) {
+bool decode_byte_level_text(std::string_view text, std::string& out) {
+  bool alphabet_only = true;
   size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<uint8_t>(text[i]);
     if (c < 0x80) {  // ASCII characters stand for themselves, in or out of the table
       out.push_back(static_cast<char>(c));
+      alphabet_only &= c >= 0x21 && c <= 0x7E;
       ++i;
       continue;
     }
@@ -145,9 +147,11 @@ void decode_byte_level_text(std::string_view text, std::string& out) {
       out.push_back(static_cast<char>(b));
     } else {
       out.append(text.substr(i, len));
+      alphabet_only = false;
     }
     i += len;
   }
+  return alphabet_only;
 }
 
 void decode_metaspace_text(std::string_view text, std::string& out) {
@@ -204,6 +208,7 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
   vb.n_vocab = n_vocab;
   vb.offset.assign(n_vocab, 0);
   vb.length.assign(n_vocab, 0);
+  vb.byte_level_text.assign(byte_fallback ? 0 : n_vocab, 0);
   out.n_vocab = n_vocab;
   out.ascii_ids.fill(-1);
   out.byte_ids.fill(-1);
@@ -217,7 +222,7 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
     const size_t start = vb.scratch.size();
     uint8_t byte;
     if (!byte_fallback) {
-      decode_byte_level_text(text, vb.scratch);
+      vb.byte_level_text[id] = decode_byte_level_text(text, vb.scratch) && !text.empty();
     } else if (parse_byte_token(text, byte)) {
       vb.scratch.push_back(static_cast<char>(byte));
     } else {
@@ -278,23 +283,12 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
 }
 
 PieceMap build_piece_ids(const VocabBuild& vb) {
-  // A piece is looked up as the text its bytes map to, so only texts made of
-  // ByteLevel characters alone can match one, each under the bytes it decodes to.
+  // A piece is looked up as the text its bytes map to.
   PieceMap pieces;
-  pieces.reserve(vb.index.size());
-  std::string bytes;
-  for (const auto& [text, id] : vb.index) {
-    if (text.empty()) continue;
-    bytes.clear();
-    size_t i = 0;
-    while (i < text.size()) {
-      size_t len;
-      const int b = byte_level_byte(char_at(text, i, len));
-      if (b < 0) break;
-      bytes.push_back(static_cast<char>(b));
-      i += len;
-    }
-    if (i == text.size()) pieces.try_emplace(bytes, id);
+  pieces.reserve(vb.n_vocab);
+  for (uint64_t id = 0; id < vb.byte_level_text.size(); ++id) {
+    if (!vb.byte_level_text[id]) continue;
+    pieces.try_emplace(std::string(vb.bytes_of(id)), static_cast<uint32_t>(id));
   }
   return pieces;
 }

@@ -36,8 +36,9 @@ int byte_level_byte(uint32_t cp);
 // digit): sets `byte` and returns true.
 bool parse_byte_token(std::string_view text, uint8_t& byte);
 
-// The decoded bytes of a token text.
-void decode_byte_level_text(std::string_view text, std::string& out);
+// The decoded bytes of a token text. The ByteLevel decoder tells whether every
+// character was one of the alphabet's.
+bool decode_byte_level_text(std::string_view text, std::string& out);
 void decode_metaspace_text(std::string_view text, std::string& out);
 
 // Load-time state shared by the vocabulary steps and the merge reading.
@@ -47,7 +48,10 @@ struct VocabBuild {
   std::string scratch;           // decoded bytes, appended as computed
   std::vector<uint64_t> offset;  // per id: where its bytes start in `scratch`
   std::vector<uint32_t> length;  // per id: 0 = no bytes (yet)
-  uint64_t total_bytes = 0;      // sum of `length`
+  // per id: its "vocab" text is made of ByteLevel characters only (ByteLevel
+  // models), so that it is the text some bytes map to
+  std::vector<uint8_t> byte_level_text;
+  uint64_t total_bytes = 0;  // sum of `length`
 
   std::string_view bytes_of(uint64_t id) const {
     return std::string_view(scratch.data() + offset[id], length[id]);
@@ -61,7 +65,7 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
                              bool byte_fallback, VocabBuild& vb, Tokenizer& out);
 
 // Pieces that "ignore_merges" takes whole (ByteLevel models): the bytes of every
-// "vocab" text made only of ByteLevel characters, to its id. Reads `vb.index`.
+// "vocab" text made only of ByteLevel characters, to its id.
 PieceMap build_piece_ids(const VocabBuild& vb);
 
 // The unknown-token id for text the vocabulary has no token for (`unk_token`
