@@ -1,4 +1,5 @@
-// Unicode 15.0 property tables (generated into unicode_tables.cc).
+// Unicode 15.0 property tables (generated into unicode_tables.cc, their sizes into
+// unicode_table_counts.h).
 //
 // Each property is a bitmap over U+0000..U+FFFF (bit cp & 63 of word cp >> 6) and a
 // sorted list of disjoint inclusive ranges over U+10000..U+10FFFF.
@@ -6,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "unicode/unicode_table_counts.h"
 
 namespace quorvane::unicode_tables {
 
@@ -15,13 +18,6 @@ struct CodeRange {
 };
 
 inline constexpr size_t kBmpWords = 0x10000 / 64;
-
-inline constexpr size_t kLetterRangeCount = 279;
-inline constexpr size_t kNumberRangeCount = 70;
-inline constexpr size_t kMarkRangeCount = 120;
-inline constexpr size_t kUpperOrTitleRangeCount = 41;
-inline constexpr size_t kLowerRangeCount = 41;
-inline constexpr size_t kPunctOrSymbolRangeCount = 135;
 
 extern const uint64_t kLetterBits[kBmpWords];
 extern const uint64_t kNumberBits[kBmpWords];
