@@ -50,7 +50,9 @@ void* counted_new(std::size_t size) {
 // malloc and free (the sanitizers check that they pair).
 void* operator new(std::size_t size) { return counted_new(size); }
 void* operator new[](std::size_t size) { return counted_new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_malloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_malloc(size);
+}
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return counted_malloc(size);
 }
@@ -124,8 +126,8 @@ TEST(AllocationFailure, EveryEntryPointReportsItAndStaysUsable) {
         model_name + " encode_with_specials",
         [&](Ids& out) { return encode_with_specials(m, text, out); }, special);
     sweep_failures(
-        model_name + " decode_bytes",
-        [&](std::string& out) { return decode_bytes(m, ids, out); }, bytes);
+        model_name + " decode_bytes", [&](std::string& out) { return decode_bytes(m, ids, out); },
+        bytes);
     if (offsets_refusal(m, text) == nullptr) {
       std::vector<Span> spans;
       Ids offset_ids;

@@ -95,10 +95,10 @@ PyObject* guarded(QV_FASTCALL_PARAMS) {
   }
 }
 
-#define QV_METHOD(name, fn, flags, doc)                                                   \
-  {                                                                                       \
+#define QV_METHOD(name, fn, flags, doc)                                                 \
+  {                                                                                     \
     name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<fn>)), \
-        METH_FASTCALL | METH_KEYWORDS | (flags), doc                                      \
+        METH_FASTCALL | METH_KEYWORDS | (flags), doc                                    \
   }
 
 PyMethodDef kMethods[] = {
