@@ -1,5 +1,6 @@
 #include "lib/py_worker_pools.h"
 
+#include <cxxabi.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 #include <absl/container/flat_hash_map.h>
 #include <oneapi/tbb/blocked_range.h>
@@ -156,6 +158,7 @@ struct TakingRun {
   std::atomic<size_t> finished{0};
   std::atomic<InternalCheck> failure{nullptr};
   std::atomic<bool> no_memory{false};
+  std::atomic<bool> abandoned{false};
 
   void publish(uint32_t i) {
     std::atomic<uint32_t>& slot = order[finished.fetch_add(1, std::memory_order_relaxed)];
@@ -165,7 +168,16 @@ struct TakingRun {
 
   bool failed() const {
     return failure.load(std::memory_order_relaxed) != nullptr ||
-           no_memory.load(std::memory_order_relaxed);
+           no_memory.load(std::memory_order_relaxed) || abandoned.load(std::memory_order_relaxed);
+  }
+
+  // Skips every item not yet begun and waits until no worker is inside one,
+  // so that the caller's buffers may go.
+  void abandon() {
+    abandoned.store(true, std::memory_order_relaxed);
+    while (run_chunk()) {
+    }
+    while (finished.load(std::memory_order_acquire) < items) std::this_thread::yield();
   }
 
   // Claims and runs one chunk; false when none is left.
@@ -248,9 +260,16 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
       ++k;
       continue;
     }
-    without_gil([&] {
-      if (!run->run_chunk()) slot.wait(TakingRun::kPending, std::memory_order_acquire);
-    });
+    try {
+      without_gil([&] {
+        if (!run->run_chunk()) slot.wait(TakingRun::kPending, std::memory_order_acquire);
+      });
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is ending this thread at exit (py_gil.h): the batch's
+      // buffers go with its frames, so no worker may still be writing to them.
+      run->abandon();
+      throw;
+    }
   }
   *no_memory = run->no_memory.load(std::memory_order_relaxed);
   return run->failure.load(std::memory_order_relaxed);
