@@ -101,7 +101,23 @@ void register_specials() {
   (void)done;
 }
 
-bool is_strip_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// The White_Space characters, spelled out so the oracle shares nothing with the matcher.
+constexpr std::string_view kWhiteSpace[] = {
+    "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00a0", "\u1680",
+    "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+    "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+
+size_t space_after(std::string_view text, size_t pos) {
+  for (std::string_view w : kWhiteSpace)
+    if (text.substr(pos).starts_with(w)) return w.size();
+  return 0;
+}
+
+size_t space_before(std::string_view text, size_t floor, size_t pos) {
+  for (std::string_view w : kWhiteSpace)
+    if (pos - floor >= w.size() && text.substr(0, pos).ends_with(w)) return w.size();
+  return 0;
+}
 
 // Leftmost, then longest, by brute force over kSpecials.
 bool naive_special(std::string_view text, size_t from, size_t& index, size_t& start) {
@@ -136,15 +152,22 @@ std::vector<uint32_t> naive_encode_with_specials(const Tokenizer& m, std::string
     size_t end = start + std::string_view(sp.content).size();
     size_t gap_end = start;
     if (sp.lstrip) {
-      while (gap_end > last && is_strip_space(text[gap_end - 1])) --gap_end;
+      while (gap_end > last)
+        if (size_t w = space_before(text, last, gap_end))
+          gap_end -= w;
+        else
+          break;
     }
     size_t next = end;
     if (sp.rstrip) {
-      while (next < text.size() && is_strip_space(text[next])) ++next;
+      while (size_t w = space_after(text, next)) next += w;
     }
     if (gap_end > last) gap(last, gap_end);
-    out.push_back(sp.id);
-    last = std::max(last, next);
+    // Only what a match covers is consumed: a match inside whitespace that an
+    // earlier rstrip passed over re-encodes what follows it, and with lstrip a
+    // match ending inside that whitespace goes with it.
+    if (!sp.lstrip || next > last) out.push_back(sp.id);
+    last = next;
     from = end;
   }
   if (last < text.size()) gap(last, text.size());

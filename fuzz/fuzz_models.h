@@ -210,7 +210,7 @@ inline std::vector<FuzzModel>& fuzz_models() {
     m.push_back(make_model(
         "byte-fallback-split",
         (byte_fallback_model_json(
-            "null", sequence_json(split_json(R"(\\p{N}|[^\\p{N}]+)") + "," + kByteLevelNoRegex))),
+            "null", sequence_json(split_json(R"(\\p{N}|[^\\p{N}]+)")))),
         ""));
     return m;
   }();
