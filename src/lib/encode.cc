@@ -47,6 +47,20 @@ void remember(PieceCache& cache, const Tokenizer& model, uint64_t hash, std::str
 }
 
 // Piece of a model without byte_fallback: whole-piece lookup, else byte ids and BPE.
+// With fuse_unk, a run of bytes without a token gives one unknown id.
+void encode_fusing_unknown_bytes(const Tokenizer& model, std::string_view piece,
+                                 MergeScratch& scratch, MergeStrategy strategy) {
+  scratch.piece.clear();
+  bool after_unknown = false;
+  for (unsigned char b : piece) {
+    const bool unknown = model.unknown_bytes[b];
+    if (!unknown || !after_unknown)
+      scratch.piece.push_back(static_cast<uint32_t>(model.byte_ids[b]));
+    after_unknown = unknown;
+  }
+  bpe_merge(model, scratch, strategy);
+}
+
 void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
                              MergeStrategy strategy) {
   if (model.piece_ids.has_value() && !model.piece_ids->empty()) {
@@ -55,6 +69,10 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
       scratch.output.push_back(it->second);
       return;
     }
+  }
+  if (model.fuse_unk) {  // set only when some byte has no token
+    encode_fusing_unknown_bytes(model, piece, scratch, strategy);
+    return;
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
   if (piece.size() == 1 || piece.size() == 2) {

@@ -34,6 +34,10 @@ const char* offsets_refusal_unchecked(const Tokenizer& model, std::string_view t
              "the text first)";
     }
   }
+  if (model.fuse_unk) {
+    return "encode_with_offsets: this model fuses runs of bytes without a token into one unknown "
+           "token, which the offset path does not implement";
+  }
   if (!model.monotonic) {
     return "encode_with_offsets: this model's merge table is non-monotonic and requires the "
            "canonical merger, which the offset path does not implement; offsets would not match "

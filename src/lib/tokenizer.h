@@ -100,6 +100,8 @@ struct Tokenizer {
   // a run of such characters in a piece gives one.
   int32_t unk_id = -1;
   bool fuse_unk = false;
+  // ByteLevel models: the bytes whose `byte_ids` entry is the unknown id.
+  std::array<bool, 256> unknown_bytes{};
   WholePieces whole_pieces;  // pieces that encode to one id
 
   // Merge tables.

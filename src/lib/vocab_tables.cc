@@ -316,16 +316,13 @@ Result<Unit> set_unknown_id(std::optional<std::string_view> unk_token, bool fuse
     return Error{"unsupported model \"unk_token\": " + quoted_text(*unk_token) +
                  " (not in \"vocab\", while some text has no token)"};
   }
-  if (!out.byte_fallback && fuse_unk) {
-    return Error{
-        "unsupported model \"fuse_unk\": true (in a ByteLevel model with bytes that have no "
-        "token)"};
-  }
   out.unk_id = static_cast<int32_t>(it->second);
   out.fuse_unk = fuse_unk;
   if (!out.byte_fallback) {
-    for (int32_t& id : out.byte_ids) {
-      if (id < 0) id = out.unk_id;
+    for (int b = 0; b < 256; ++b) {
+      if (out.byte_ids[b] >= 0) continue;
+      out.byte_ids[b] = out.unk_id;
+      out.unknown_bytes[b] = true;
     }
   }
   return Unit{};

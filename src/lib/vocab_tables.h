@@ -71,7 +71,7 @@ PieceMap build_piece_ids(const VocabBuild& vb);
 // The unknown-token id for text the vocabulary has no token for (`unk_token`
 // looked up in "vocab"). Refuses a `unk_token` missing from "vocab" when some
 // text would need it. In ByteLevel models a byte without a token takes the
-// unknown id directly in `byte_ids`.
+// unknown id directly in `byte_ids` and is marked in `unknown_bytes`.
 Result<Unit> set_unknown_id(std::optional<std::string_view> unk_token, bool fuse_unk,
                             const VocabBuild& vb, Tokenizer& out);
 

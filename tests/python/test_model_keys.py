@@ -36,6 +36,8 @@ def byte_level_base(rng):
         del vocab[alphabet[b]]
     if rng.random() < 0.3:
         vocab[" "] = len(vocab) + 10  # decodes to a space, but is not the space's text
+    if rng.random() < 0.5:
+        doc["model"].update(unk_token="<unk>", fuse_unk=rng.random() < 0.5)
     return doc
 
 
@@ -48,6 +50,7 @@ def byte_fallback_base(rng):
         texts[texts.index(t)] = t.lower() if rng.random() < 0.5 else t.replace("0x0", "0x+")
     texts += ["c", "bc"]
     model["vocab"] = {t: i for i, t in enumerate(texts)}
+    model["fuse_unk"] = rng.random() < 0.5
     return doc
 
 

@@ -232,3 +232,29 @@ def test_strip_flags_match_reference():
                     raise
                 continue
             assert tok.encode_special(text) == expected, (text, flags)
+
+
+# ---- the prefix scheme that reproduces each Metaspace prepend_scheme ----
+
+@pytest.mark.parametrize("prepend_scheme,scheme", [("first", 2), ("always", 1), ("never", 0)])
+def test_prefix_scheme_matches_metaspace_prepend_scheme(tmp_path, prepend_scheme, scheme):
+    tokenizers = pytest.importorskip("tokenizers")
+    from tokfiles import metaspace_doc, write
+    doc = metaspace_doc()
+    doc["pre_tokenizer"]["prepend_scheme"] = prepend_scheme
+    vocab = doc["model"]["vocab"]
+    vocab["<s>"] = len(vocab)
+    doc["added_tokens"] = [{"id": vocab["<s>"], "content": "<s>", "single_word": False,
+                            "lstrip": False, "rstrip": True, "normalized": False,
+                            "special": True}]
+    path = write(tmp_path, doc)
+    reference = tokenizers.Tokenizer.from_file(path)
+    tok = Tokenizer(path)
+    tok.set_special_tokens(["<s>"], [vocab["<s>"]], [False], [True], scheme)
+    texts = ["<s>a b", "a<s>b", "a <s> b", "<s> a", "<s><s>ab", "ab<s>", " <s>a", "<s>\u2581a",
+             "b\u2581<s>\u2581b"]
+    expected = [reference.encode(t, add_special_tokens=False).ids for t in texts]
+    assert [tok.encode_special(t) for t in texts] == expected
+    rows = tok.encode_special_padded(texts, [], [])
+    width = rows["input_ids"].shape[1]
+    assert rows["input_ids"].tolist() == [e + [0] * (width - len(e)) for e in expected]
