@@ -33,8 +33,8 @@ struct MergeScratch {
   // Canonical merger, long pieces.
   std::vector<uint32_t> prev;
   std::vector<uint32_t> next;
-  std::vector<uint8_t> alive;
-  std::vector<std::pair<uint32_t, uint32_t>> heap;  // (rank, position)
+  std::vector<MergeHit> pairs;  // per position: its pair's rank and merged id
+  std::vector<uint64_t> heap;   // rank << 32 | position
   std::vector<uint32_t> collected;
   // Scan-and-merge forced on a long piece (short pieces use the stack).
   std::vector<uint32_t> scan_ranks;

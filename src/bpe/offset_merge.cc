@@ -77,8 +77,8 @@ void encode_piece_with_offsets(const Tokenizer& model, const uint8_t* text, size
     // Long pieces (passes would be quadratic) and non-monotonic tables (passes
     // would differ from the canonical merge that encoding uses).
     std::vector<Span>& spans = scratch.spans;
-    heap_merge(model.merges, scratch.ids, scratch.prev, scratch.next, scratch.alive, scratch.heap,
-               [&spans](uint32_t pos, uint32_t q) { spans[pos].end = spans[q].end; });
+    heap_merge(model.merges, scratch.ids, scratch.prev, scratch.next, scratch.heap_pairs,
+               scratch.heap, [&spans](uint32_t pos, uint32_t q) { spans[pos].end = spans[q].end; });
     for (uint32_t i = 0; i != n; i = scratch.next[i]) {
       out_ids.push_back(scratch.ids[i]);
       out_spans.push_back(scratch.spans[i]);

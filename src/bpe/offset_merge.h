@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/merge_table.h"
 #include "lib/span.h"
 
 namespace quorvane {
@@ -19,8 +20,8 @@ struct OffsetScratch {
   // Long pieces: linked list and heap of candidate merges.
   std::vector<uint32_t> prev;
   std::vector<uint32_t> next;
-  std::vector<uint8_t> alive;
-  std::vector<std::pair<uint32_t, uint32_t>> heap;  // (rank, position)
+  std::vector<MergeHit> heap_pairs;  // per position: its pair's rank and merged id
+  std::vector<uint64_t> heap;        // rank << 32 | position
 };
 
 // Encodes text[start, end) and appends its ids and spans to the two outputs.
