@@ -5,7 +5,8 @@
 # Defines for the rest of the build:
 #   quorvane::pcre2, quorvane::absl  the engine's libraries (PCRE2 from its
 #                                    static archive with QUORVANE_WHEEL)
-#   TBB::tbb                         for the Python extension only
+#   TBB::tbb                         for the Python extension only (from
+#                                    QUORVANE_TBB_PREFIX when that is set)
 #   RAPIDJSON_INCLUDE_DIR
 
 set(_missing_lines "")
@@ -48,8 +49,20 @@ if(NOT RAPIDJSON_INCLUDE_DIR)
 endif()
 
 if(QUORVANE_BUILD_EXTENSION)
-  # TBB_DIR may point at another oneTBB (the wheel build takes PyPI's tbb-devel).
-  find_package(TBB QUIET COMPONENTS tbb)
+  if(QUORVANE_TBB_PREFIX)
+    # A oneTBB installed under a prefix without CMake files, such as PyPI's
+    # tbb-devel in a virtualenv (the wheel build).
+    find_path(TBB_INCLUDE_DIR oneapi/tbb.h PATHS ${QUORVANE_TBB_PREFIX}/include NO_DEFAULT_PATH)
+    find_library(TBB_LIBRARY libtbb.so.12 PATHS ${QUORVANE_TBB_PREFIX}/lib NO_DEFAULT_PATH)
+    if(TBB_INCLUDE_DIR AND TBB_LIBRARY)
+      add_library(TBB::tbb SHARED IMPORTED)
+      set_target_properties(TBB::tbb PROPERTIES IMPORTED_LOCATION ${TBB_LIBRARY}
+                                                IMPORTED_SONAME libtbb.so.12
+                                                INTERFACE_INCLUDE_DIRECTORIES ${TBB_INCLUDE_DIR})
+    endif()
+  else()
+    find_package(TBB QUIET COMPONENTS tbb)
+  endif()
   if(NOT TARGET TBB::tbb)
     _dependency_missing("oneTBB" libtbb-dev)
   endif()

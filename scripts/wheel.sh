@@ -3,7 +3,9 @@
 # .venv and prints its path as the last line.
 #
 # PCRE2 is linked from Debian's static archive; oneTBB comes from PyPI's
-# tbb-devel, built for an older glibc than Debian's; `auditwheel repair` then
+# tbb-devel, built for an older glibc than Debian's (the release Debian 12
+# ships, 2021.8: later ones start more worker threads than a sized pool has,
+# 15 for a pool of 8, which the pool tests refuse); `auditwheel repair` then
 # copies the shared libraries left (oneTBB, two of abseil's) into the wheel, so
 # that the extension needs nothing outside it but glibc, libstdc++, libgcc and
 # libm. The build tools live in a virtualenv of their own (build/wheel/env),
@@ -39,7 +41,7 @@ log "building"
   "$ENV/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$OUT/raw" \
     -C build-dir="$OUT/{wheel_tag}" \
     -C cmake.define.QUORVANE_WHEEL=ON \
-    -C cmake.define.TBB_DIR="$ENV/lib/cmake/tbb" \
+    -C cmake.define.QUORVANE_TBB_PREFIX="$ENV" \
     . >&2)
 raw=$(ls "$OUT"/raw/quorvane-*.whl)
 log "repairing $(basename "$raw")"
