@@ -224,7 +224,8 @@ def main():
     out.append("")
     out.append(f"const Extra kExtras[{len(extras)}] = {{")
     for e in extras:
-        out.append(f"    {{{e[0]}, {e[1]}, {e[2]}, {e[3]}, {e[4]}, {e[5]}}},")
+        # Field order of normalization_tables.h: the three offsets, then the three lengths.
+        out.append(f"    {{{e[0]}, {e[2]}, {e[4]}, {e[1]}, {e[3]}, {e[5]}}},")
     out.append("};")
     out.append("")
     entries = [c | (ccc.get(c, 0) << 24) | ((1 << 21) if c in seconds else 0) for c in pool]

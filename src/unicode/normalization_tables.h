@@ -37,11 +37,11 @@ inline constexpr uint32_t kEntryCombinesBack = 1u << 21;
 inline constexpr uint32_t kEntryCccShift = 24;
 
 struct Extra {
-  uint16_t canonical_offset;  // a length of 0: no canonical decomposition
-  uint8_t canonical_length;
-  uint16_t compat_offset;  // a length of 0: no decomposition, compatibility or canonical
-  uint8_t compat_length;
+  uint16_t canonical_offset;
+  uint16_t compat_offset;
   uint16_t compositions_offset;
+  uint8_t canonical_length;  // 0: no canonical decomposition
+  uint8_t compat_length;     // 0: no decomposition at all, compatibility or canonical
   uint8_t compositions_count;
 };
 
