@@ -53,7 +53,7 @@ Result<ModelKeys> read_model_keys(const JsonValue* model) {
     } else if (key == "dropout") {
       // Any other rate makes the merges random.
       if (!v.IsNull() && !(v.IsNumber() && v.GetDouble() == 0.0)) {
-        return refuse(key, v, "BPE dropout is random; only null is supported");
+        return refuse(key, v, "BPE dropout is random; only null or 0 is supported");
       }
     } else if (key == "continuing_subword_prefix" || key == "end_of_word_suffix") {
       if (!no_affix(v)) return refuse(key, v, "only null or \"\" is supported");
