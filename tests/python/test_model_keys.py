@@ -1,7 +1,6 @@
 """The model's own keys (type, dropout, affixes, unk_token, fuse_unk, flags,
 byte tokens, repeated merges) over small generated files: each variant is
 either refused with a ValueError or gives the reference library's ids and text."""
-import itertools
 import json
 import random
 
@@ -121,12 +120,3 @@ def test_refusals_name_key_and_value(tmp_path, key, value):
             key, json.dumps(value, separators=(",", ":")).replace("[", r"\[").replace("]", r"\]"))):
         Tokenizer(write(tmp_path, doc))
 
-
-def test_repeated_merge_counts_at_its_later_place(tmp_path):
-    tokenizers = pytest.importorskip("tokenizers")
-    for order in itertools.permutations(["a b", "b c", "a b"]):
-        doc = byte_level_doc(merges=[("a", "b"), ("b", "c")])
-        doc["model"]["merges"] = list(order)
-        ref = tokenizers.Tokenizer.from_str(json.dumps(doc))
-        tok = Tokenizer(write(tmp_path, doc))
-        assert tok.encode_ordinary("abc") == ref.encode("abc").ids, order
