@@ -1,6 +1,7 @@
 #include "lib/normalize.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -49,7 +50,12 @@ enum class QuickCheck { kYes, kNo, kMaybe };
   while (i + 8 <= n) {
     uint64_t word;
     std::memcpy(&word, p + i, 8);
-    if (word & kHigh) return i + (__builtin_ctzll(word & kHigh) >> 3);
+    if (word & kHigh) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + (__builtin_ctzll(word & kHigh) >> 3);
+      }
+      break;
+    }
     i += 8;
   }
   while (i < n && p[i] < 0x80) ++i;
