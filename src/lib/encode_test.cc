@@ -195,5 +195,37 @@ TEST(ByteFallback, EncodeBytesFallbackDirectly) {
   EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
 }
 
+std::vector<uint32_t> ids_of(std::string_view bytes) {
+  std::vector<uint32_t> out;
+  for (const char c : bytes) out.push_back(static_cast<uint8_t>(c));
+  return out;
+}
+
+TEST(NormalizerRewrite, SpacesAndPrependBeforeTheScanner) {
+  auto model = byte_model();
+  model->rewrite_spaces = true;
+  model->rewrite_prepend = true;
+  EXPECT_EQ(encode(*model, "a b"), ids_of(kMeta + "a" + kMeta + "b"));
+  EXPECT_EQ(encode(*model, ""), ids_of(""));
+  // A compatibility form after the Replace: the space it makes stays a space.
+  model->rewrite_prepend = false;
+  model->normalizer_kind = kNormNFKC;
+  model->rewrite_before_form = true;
+  EXPECT_EQ(encode(*model, "a\xE3\x80\x80 b"), ids_of("a " + kMeta + "b"));
+  model->rewrite_before_form = false;
+  EXPECT_EQ(encode(*model, "a\xE3\x80\x80 b"), ids_of("a" + kMeta + kMeta + "b"));
+}
+
+TEST(ByteLevelPrefixSpace, WholeTextOrEveryPiece) {
+  auto model = byte_model();
+  model->byte_level_prefix = kPrefixSpaceText;
+  EXPECT_EQ(encode(*model, "a b"), ids_of(" a b"));
+  EXPECT_EQ(encode(*model, " a"), ids_of(" a"));
+  EXPECT_EQ(encode(*model, ""), ids_of(""));
+  // Every piece of the scanner ("a", " b", "\n") that does not start with a space.
+  model->byte_level_prefix = kPrefixSpaceEachPiece;
+  EXPECT_EQ(encode(*model, "a b\n"), ids_of(" a b \n"));
+}
+
 }  // namespace
 }  // namespace quorvane

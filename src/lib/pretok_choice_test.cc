@@ -91,6 +91,23 @@ TEST(ScannerChoice, OnlyThePatternsTheScannersReproduce) {
   EXPECT_FALSE(scanner_for_pattern(std::string(kByteLevelPattern) + " "));
 }
 
+// The split patterns the tiktoken conversions write (python/quorvane/_tiktoken.py) keep
+// their scanners.
+TEST(ScannerChoice, TiktokenConversionPatterns) {
+  const std::string contractions = "(?i:'s|'t|'re|'ve|'m|'ll|'d)";
+  const std::string o200k =
+      R"([^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+)" +
+      contractions +
+      R"(?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*)" +
+      contractions + R"(?|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+  EXPECT_EQ(scanner_for_pattern(o200k), (ScannerSpec{2, 1, 3}));
+  EXPECT_EQ(choose(seq({split(o200k), kBlNoRegex})).choice.scanner, (ScannerSpec{2, 1, 3}));
+  EXPECT_EQ(choose(seq({split(kCl100k), kBlNoRegex})).choice.scanner, (ScannerSpec{1, 0, 3}));
+  EXPECT_EQ(choose(seq({split(kByteLevelPattern), kBlNoRegex})).choice.scanner,
+            (ScannerSpec{0, 0, 0}));
+  EXPECT_TRUE(choose(seq({split(kByteLevelPattern), kBlNoRegex})).choice.split_regexes.empty());
+}
+
 TEST(PreTokenizerRoads, ByteLevelLastAndBehaviors) {
   EXPECT_EQ(choose(kBl).choice.scanner, (ScannerSpec{0, 0, 0}));
   EXPECT_EQ(choose(seq({kBl})).choice.scanner, (ScannerSpec{0, 0, 0}));
