@@ -286,20 +286,51 @@ BASES = ("gpt2", "claude", "gpt35turbo", "gpt4o", "llama3", "qwen3", "deepseek_v
          "gemma3")
 
 
+# The bases that take every axis value; the others take the values whose outcome can depend
+# on their own vocabulary, merges and pattern.
+FULL_AXES_BASES = {"gpt2", "llama2"}
+SOME_PRE = ["bl", "bl_prefix", "digits_bl", "digits0_bl", "cjk_preset", "cjk_reordered",
+            "two_splits", "split_lookalike_Isolated_0", "none", "metaspace"] + [
+    k for k in METASPACE_PRE if k.startswith("ms_") or k.startswith("split_space")] + [
+    "digits", "seq_split_digits"]
+SOME_DECODERS = ["none", "bytelevel", "bytelevel_strip", "llama", "llama_nostrip", "ms_first",
+                 "ms_never", "byte_fallback", "strip"]
+
+
+def own_pattern_variants(base: dict):
+    """The base's own Split pattern under every behavior, and with ByteLevel's prefix space."""
+    members = (base.get("pre_tokenizer") or {}).get("pretokenizers") or []
+    patterns = [m["pattern"]["Regex"] for m in members
+                if m.get("type") == "Split" and "Regex" in m.get("pattern", {})]
+    if len(patterns) != 1:
+        return []
+    out = []
+    for behavior, invert in itertools.product(BEHAVIORS, [False, True]):
+        out.append((f"pre_tokenizer=own_{behavior}_{int(invert)}", {"pre_tokenizer": seq(
+            split(patterns[0], behavior, invert), byte_level(use_regex=False))}, None))
+    out.append(("pre_tokenizer=own_bl_prefix", {"pre_tokenizer": seq(
+        split(patterns[0]), byte_level(add_prefix_space=True, use_regex=False))}, None))
+    return out
+
+
 def variants(name: str, base: dict):
     """(label, root-key overrides, model transform or None) for every variant of a base file."""
     out = [("base", {}, None)]
     metaspace_base = name in METASPACE_BASES
-    norms = NORMALIZERS
+    every = name in FULL_AXES_BASES
     pres = METASPACE_PRE if metaspace_base else BYTE_LEVEL_PRE
-    for key, value in norms.items():
+    for key, value in NORMALIZERS.items():
         out.append((f"normalizer={key}", {"normalizer": value}, None))
     for key, value in pres.items():
-        out.append((f"pre_tokenizer={key}", {"pre_tokenizer": value}, None))
+        if every or key in SOME_PRE:
+            out.append((f"pre_tokenizer={key}", {"pre_tokenizer": value}, None))
+    out += own_pattern_variants(base)
     for key, value in COMMON_DECODERS.items():
-        out.append((f"decoder={key}", {"decoder": value}, None))
+        if every or key in SOME_DECODERS:
+            out.append((f"decoder={key}", {"decoder": value}, None))
     for key, value in ROOT_AXES.items():
-        out.append((f"root={key}", value, None))
+        if every or key == "truncation":
+            out.append((f"root={key}", value, None))
     for key, transform in model_axes(base["model"]).items():
         out.append((f"model={key}", {}, transform))
     if metaspace_base:  # normalizer and pre-tokenizer meet in the metaspace rewrite
@@ -413,10 +444,18 @@ class Tally:
         self.diverged: list[str] = []
 
 
-def check_variant(tmp_path, label: str, doc: dict, texts, tally: Tally):
+def serialize(doc: dict, model_text: str | None = None) -> str:
+    """The document as JSON; `model_text`, when given, is the model already serialized."""
+    if model_text is None:
+        return json.dumps(doc, ensure_ascii=False)
+    rest = json.dumps({k: v for k, v in doc.items() if k != "model"}, ensure_ascii=False)
+    return '{"model": ' + model_text + ", " + rest[1:]
+
+
+def check_variant(tmp_path, label: str, doc: dict, texts, tally: Tally, model_text=None):
     import quorvane
 
-    text = json.dumps(doc, ensure_ascii=False)
+    text = serialize(doc, model_text)
     try:
         ref = tokenizers.Tokenizer.from_str(text)
         encs = ref.encode_batch(list(texts), add_special_tokens=False)
@@ -499,15 +538,23 @@ def run_sweep(tmp_path, names, full: bool, per_base: int | None):
     started = time.perf_counter()
     for name in names:
         base = base_document(name)
+        model_text = json.dumps(base["model"], ensure_ascii=False)
         chosen = variants(name, base)
         if per_base is not None:
             chosen = [chosen[0]] + sample(chosen[1:], per_base, seed=sum(map(ord, name)))
+        diverged_before = len(tally.diverged)
         for label, overrides, transform in chosen:
             doc = copy.copy(base)
             doc.update(copy.deepcopy(overrides))
             if transform is not None:
                 doc["model"] = transform(base["model"])
-            check_variant(tmp_path, f"{name} {label}", doc, texts, tally)
+            check_variant(tmp_path, f"{name} {label}", doc, texts, tally,
+                          None if transform is not None else model_text)
+        if full:
+            print(f"{name}: {len(chosen)} variants, {len(tally.diverged) - diverged_before} "
+                  f"diverged, {time.perf_counter() - started:.0f} s so far", file=sys.stderr)
+            for line in tally.diverged[diverged_before:]:
+                print("  " + line[:300], file=sys.stderr)
     elapsed = time.perf_counter() - started
     print(f"\nconfiguration sweep: {tally.tried} variants tried, {tally.exact} exact, "
           f"{tally.refused} refused, {len(tally.diverged)} diverged "
