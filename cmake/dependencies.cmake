@@ -125,5 +125,5 @@ else()
   target_link_libraries(quorvane_pcre2 INTERFACE ${PCRE2_LIBRARY})
 endif()
 # Debian's abseil archives are built for executables only (local-exec TLS), so
-# abseil stays a shared library; the wheel carries its two small libraries.
+# abseil stays a shared library; the wheel carries its few small libraries.
 target_link_libraries(quorvane_absl INTERFACE absl::flat_hash_map)

@@ -6,7 +6,7 @@
 # tbb-devel, built for an older glibc than Debian's (the release Debian 12
 # ships, 2021.8: later ones start more worker threads than a sized pool has,
 # 15 for a pool of 8, which the pool tests refuse); `auditwheel repair` then
-# copies the shared libraries left (oneTBB, two of abseil's) into the wheel, so
+# copies the shared libraries left (oneTBB, abseil's small hash libraries) in, so
 # that the extension needs nothing outside it but glibc, libstdc++, libgcc and
 # libm. The build tools live in a virtualenv of their own (build/wheel/env),
 # away from .venv, whose extension is built against Debian's oneTBB.
