@@ -285,26 +285,28 @@ InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view t
                         strategy);
   }
   // The fast scanner: pieces are encoded as soon as their ends are known. One
-  // loop per scanner kind, so that the step is called directly.
+  // loop per scanner kind, with the step inlined into it (a call per piece
+  // costs 3 to 5% on English).
   const ScannerSpec spec = model.scanner;
   const bool flag = spec.flag == 1;
   const uint32_t digits = spec.digit_limit;
   switch (spec.kind) {
     case 0:
-      return scan_and_encode(model, text, scratch, strategy,
-                             [flag](const uint8_t* t, size_t n, size_t pos) {
-                               return scan::scan_kind0(flag, t, n, pos);
-                             });
+      return scan_and_encode(
+          model, text, scratch,
+          strategy, [flag](const uint8_t* t, size_t n, size_t pos) __attribute__((always_inline)) {
+            return scan::scan_kind0(flag, t, n, pos);
+          });
     case 1:
-      return scan_and_encode(model, text, scratch, strategy,
-                             [flag, digits](const uint8_t* t, size_t n, size_t pos) {
-                               return scan::scan_kind1(flag, digits, t, n, pos);
-                             });
+      return scan_and_encode(
+          model, text, scratch, strategy,
+          [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
+              __attribute__((always_inline)) { return scan::scan_kind1(flag, digits, t, n, pos); });
     default:
-      return scan_and_encode(model, text, scratch, strategy,
-                             [flag, digits](const uint8_t* t, size_t n, size_t pos) {
-                               return scan::scan_kind2(flag, digits, t, n, pos);
-                             });
+      return scan_and_encode(
+          model, text, scratch, strategy,
+          [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
+              __attribute__((always_inline)) { return scan::scan_kind2(flag, digits, t, n, pos); });
   }
 }
 
