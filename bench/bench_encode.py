@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import pathlib
 
 # tokenizers runs single calls on one thread anyway; keep its pool from competing as well.
 os.environ.setdefault("TOKENIZERS_PARALLELISM", "false")
@@ -26,6 +27,30 @@ from bench.common import (  # noqa: E402
 )
 
 SECTION = "single-thread encode_ordinary"
+
+
+def compiled_road_rows(table: Table, corpora: dict[str, list[str]], path, repeat: int) -> None:
+    """llama3's pattern on quorvane's compiled road (a never-matching second Split keeps the
+    scanner out; the figure includes BPE) against the reference's Split pre-tokenization."""
+    import json
+    import tempfile
+
+    import quorvane
+    import tokenizers
+
+    doc = json.loads(pathlib.Path(path).read_text(encoding="utf-8"))
+    members = doc["pre_tokenizer"]["pretokenizers"]
+    members.insert(1, {"type": "Split", "pattern": {"Regex": "[^\\s\\S]"}, "behavior": "Isolated"})
+    split = tokenizers.pre_tokenizers.Split(tokenizers.Regex(members[0]["pattern"]["Regex"]), "isolated")
+    with tempfile.TemporaryDirectory() as tmp:
+        (pathlib.Path(tmp) / "t.json").write_text(json.dumps(doc), encoding="utf-8")
+        ours = quorvane.Tokenizer(str(pathlib.Path(tmp) / "t.json"))
+    for kind, texts in corpora.items():
+        size = utf8_size(texts) / 1e6
+        t_ours = best_time(lambda: [ours.encode_ordinary(t) for t in texts], repeat)
+        t_ref = best_time(lambda: [split.pre_tokenize_str(t) for t in texts], repeat)
+        table.add(SECTION, f"llama3 compiled road vs Split / {kind}", size / t_ours, size / t_ref,
+                  "MB/s", other_name="tokenizers Split")
 
 
 def encode_rows(table: Table, corpora: dict[str, list[str]], models, repeat: int) -> None:
@@ -50,6 +75,9 @@ def encode_rows(table: Table, corpora: dict[str, list[str]], models, repeat: int
                 t_ref = best_time(lambda: [ref.encode(t, add_special_tokens=False) for t in texts], repeat)
             table.add(SECTION, f"{name} / {kind}", size / t_ours, size / t_ref if t_ref else None,
                       "MB/s", other_name="tokenizers")
+
+    if tokenizers is not None and "llama3" in models and model_path("llama3"):  # against Split alone
+        compiled_road_rows(table, corpora, model_path("llama3"), repeat)
 
     with TiktokenCache():
         for name in TIKTOKEN_NAMES:

@@ -97,7 +97,14 @@ void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uin
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(st.data);
     const size_t ms = ov[0];
     const size_t me = ov[1];
-    if (me <= ms) {  // empty (or a \K oddity): no cut; the next search starts one character on
+    if (me <= ms) {
+      // An empty match yields no piece but cuts the gap, as the reference's split
+      // does (^ cuts at line starts, \b at word edges); the next search starts one
+      // character on.
+      if (s + ms > gap) {
+        out.push_back(Span{gap, s + ms});
+        gap = s + ms;
+      }
       if (ms >= length) break;
       start = utf8_step(std::string_view(text.data() + s, length), ms);
       continue;

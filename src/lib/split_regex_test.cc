@@ -41,8 +41,12 @@ TEST(RegexPieces, EachPatternCutsThePreviousPieces) {
   EXPECT_EQ(pieces(compile_all({R"(\d)", R"(\s+(?!\S))"}), "a  1 b"), (V{"a", "  ", "1", " b"}));
   EXPECT_EQ(pieces(compile_all({"x*"}), "axxb"), (V{"a", "xx", "b"}));
   EXPECT_EQ(pieces(compile_all({"q"}), "abc"), (V{"abc"}));
-  // An empty match moves the search on by one whole character.
-  EXPECT_EQ(pieces(compile_all({"|\xC3\xA9"}), "\xC3\xA9\xC3\xA9"), (V{"\xC3\xA9\xC3\xA9"}));
+  // An empty match cuts without a piece of its own and moves the search on by one
+  // whole character.
+  EXPECT_EQ(pieces(compile_all({"|\xC3\xA9"}), "\xC3\xA9\xC3\xA9"), (V{"\xC3\xA9", "\xC3\xA9"}));
+  EXPECT_EQ(pieces(compile_all({"(?=b)"}), "abab"), (V{"a", "ba", "b"}));
+  EXPECT_EQ(pieces(compile_all({"(?<=a)|b"}), "abab"), (V{"a", "ba", "b"}));
+  EXPECT_EQ(pieces(compile_all({R"(\b)"}), "ab cd"), (V{"ab", " ", "cd"}));
   EXPECT_EQ(pieces(compile_all({"a|"}), "bab"), (V{"b", "a", "b"}));
 }
 
@@ -72,6 +76,9 @@ TEST(RegexPieces, WhiteSpaceIsTheTwentyFiveCharacters) {
 TEST(RegexPieces, AnchorsAreLineAnchorsOfTheSpan) {
   EXPECT_EQ(pieces(compile_all({"a$"}), "a\nba"), (V{"a", "\nb", "a"}));
   EXPECT_EQ(pieces(compile_all({"^a"}), "a\naab"), (V{"a", "\n", "a", "ab"}));
+  // ^ does not hold at the very end, even after a newline.
+  EXPECT_EQ(pieces(compile_all({R"(\n^)"}), "a\n"), (V{"a\n"}));
+  EXPECT_EQ(pieces(compile_all({R"(\n^)"}), "a\nb"), (V{"a", "\n", "b"}));
   EXPECT_EQ(pieces(compile_all({R"(^\s*\S+|.{1,5}|\n)"}), "ab\ncdefghijk\n  xyz"),
             (V{"ab", "\n", "cdefghijk", "\n", "  xyz"}));
   // The span is the whole subject: ^ holds at its start whatever stands before it.

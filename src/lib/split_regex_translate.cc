@@ -283,7 +283,10 @@ class Translator {
     }
     if (c == '^' || c == '$') {
       ++i_;
-      out += c == '^' ? "(?<![^\\n])" : "(?![^\\n])";  // line anchors
+      // Line anchors. ^ holds at the start, and after a newline unless the text ends
+      // there; $ before a newline and at the end.
+      out += c == '^' ? "(?:(?<![\\x{0}-\\x{10ffff}])|(?<=\\n)(?=[\\x{0}-\\x{10ffff}]))"
+                      : "(?![^\\n])";
       kind = AtomKind::kAssertion;
       return true;
     }
@@ -449,7 +452,7 @@ class Translator {
 
   // \w \W \d \D \s \S \h \H \p{..} \P{..} (i_ at the letter); false with no error
   // and `is_set` false when the escape is not one of them.
-  bool set_escape(CodePointSet& set, bool& is_set) {
+  bool set_escape(bool in_bracket, CodePointSet& set, bool& is_set) {
     const size_t at = i_ - 1;
     const char c = peek();
     is_set = true;
@@ -464,14 +467,14 @@ class Translator {
         negate = !negate;
         name.remove_prefix(1);
       }
-      if (!ps::named_property(name, set))
+      if (!ps::named_property(name, in_bracket, set))
         return fail("unknown property \\p{" + std::string(name) + "}", at);
       if (negate) set = set.complement();
       i_ = close + 1;
       return true;
     }
     if (lower == 'w') {
-      set = ps::word_chars();
+      set = ps::word_chars(in_bracket);
     } else if (lower == 'd') {
       set = ps::digit_chars();
     } else if (lower == 's') {
@@ -494,7 +497,7 @@ class Translator {
     const char c = peek();
     bool found = false;
     CodePointSet set;
-    if (!set_escape(set, found)) return false;
+    if (!set_escape(/*in_bracket=*/false, set, found)) return false;
     if (found) {
       append_set(set, out);
       kind = AtomKind::kOther;
@@ -503,7 +506,7 @@ class Translator {
     if (c == 'b' || c == 'B') {
       ++i_;
       std::string w;
-      append_set(ps::word_chars(), w);
+      append_set(ps::word_chars(/*in_bracket=*/false), w);
       out += c == 'b' ? "(?:(?<=" + w + ")(?!" + w + ")|(?<!" + w + ")(?=" + w + "))"
                       : "(?:(?<=" + w + ")(?=" + w + ")|(?<!" + w + ")(?!" + w + "))";
       kind = AtomKind::kAssertion;
@@ -553,7 +556,7 @@ class Translator {
   bool class_items(Flags f, CodePointSet& set, bool& intersected, size_t open) {
     bool first = true;
     bool pending = false;    // `prev` is a character not yet added: a range may follow
-    bool after_set = false;  // the previous item was a class or a range
+    bool after_set = false;  // the previous item was a class (a '-' after it is refused)
     uint32_t prev = 0;
     size_t count = 0;  // items at this level
     auto flush = [&] {
@@ -583,14 +586,14 @@ class Translator {
         return true;
       }
       if (c == '-' && peek(1) != ']' && (pending || after_set)) {
-        if (after_set) return fail("'-' after a class or range in a character class", at);
+        if (after_set) return fail("'-' after a class in a character class", at);
         ++i_;
         uint32_t last = 0;
         if (!class_char(last)) return false;
         if (last < prev) return fail("empty range in character class", at);
         set.add(prev, last);
         pending = false;
-        after_set = true;
+        after_set = false;  // a '-' after a range is a literal
         ++count;
         continue;
       }
@@ -613,7 +616,7 @@ class Translator {
         if (at_end()) return fail("trailing backslash", at);
         bool found = false;
         CodePointSet inner;
-        if (!set_escape(inner, found)) return false;
+        if (!set_escape(/*in_bracket=*/true, inner, found)) return false;
         if (found) {
           set.add(inner);
           after_set = true;

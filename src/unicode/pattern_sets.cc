@@ -102,13 +102,15 @@ struct Folding {
 };
 
 CodePointSet close_with(const Folding& f, const CodePointSet& set) {
-  CodePointSet out = set;
+  std::vector<CodePointSet::Range> added;
   for (const auto& [target, members] : f.orbits) {
     if (std::any_of(members.begin(), members.end(),
                     [&](uint32_t cp) { return set.contains(cp); })) {
-      for (const uint32_t cp : members) out.add(cp);
+      for (const uint32_t cp : members) added.push_back({cp, cp});
     }
   }
+  CodePointSet out = CodePointSet::from(added.data(), added.size());
+  out.add(set);
   return out;
 }
 
@@ -141,9 +143,13 @@ const Folding& folding() {
 
 }  // namespace
 
-bool named_property(std::string_view name, CodePointSet& out) {
+bool named_property(std::string_view name, bool in_bracket, CodePointSet& out) {
   const std::string n = loose(name);
-  if (posix_by_loose_name(n, out)) return true;
+  if (n == "word") {
+    out = word_chars(in_bracket);
+    return true;
+  }
+  if (n != "punct" && posix_by_loose_name(n, out)) return true;
   if (n == "any") {
     out = CodePointSet::of(0, kMaxCodePoint);
     return true;
@@ -186,11 +192,12 @@ bool posix_class(std::string_view name, CodePointSet& out) {
   return posix_by_loose_name(name, out);
 }
 
-CodePointSet word_chars() {
+CodePointSet word_chars(bool in_bracket) {
   CodePointSet out;
   posix_by_loose_name("word", out);
-  // The reference's \w also takes the Latin-1 superscripts and fractions.
-  for (const uint32_t cp : {0xB2u, 0xB3u, 0xB9u, 0xBCu, 0xBDu, 0xBEu}) out.add(cp);
+  if (!in_bracket) {
+    for (const uint32_t cp : {0xB2u, 0xB3u, 0xB9u, 0xBCu, 0xBDu, 0xBEu}) out.add(cp);
+  }
   return out;
 }
 

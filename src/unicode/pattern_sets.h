@@ -14,14 +14,16 @@ namespace quorvane::pattern_sets {
 
 // \p{name}: General_Category and Script values by any of their names, the binary
 // properties Alphabetic, Uppercase, Lowercase and White_Space, Any, Assigned and the
-// POSIX names. Names match loosely (case, spaces, '-' and '_' ignored). False when
-// the name is unknown.
-bool named_property(std::string_view name, CodePointSet& out);
+// POSIX names (but Punct is the category P). Names match loosely (case, spaces, '-'
+// and '_' ignored). False when the name is unknown. `in_bracket`: see word_chars.
+bool named_property(std::string_view name, bool in_bracket, CodePointSet& out);
 
 // [:name:] inside a bracket class. False when the name is unknown.
 bool posix_class(std::string_view name, CodePointSet& out);
 
-CodePointSet word_chars();   // \w
+// \w. Outside a bracket class the reference also counts U+00B2, U+00B3, U+00B9 and
+// U+00BC..U+00BE as word characters (for \w, \W, \p{Word} and \b), inside not.
+CodePointSet word_chars(bool in_bracket);
 CodePointSet digit_chars();  // \d
 CodePointSet space_chars();  // \s
 CodePointSet hex_chars();    // \h
