@@ -552,7 +552,8 @@ def run_sweep(tmp_path, names, full: bool, per_base: int | None):
                           None if transform is not None else model_text)
         if full:
             print(f"{name}: {len(chosen)} variants, {len(tally.diverged) - diverged_before} "
-                  f"diverged, {time.perf_counter() - started:.0f} s so far", file=sys.stderr)
+                  f"diverged; so far {tally.tried} tried, {tally.exact} exact, {tally.refused} "
+                  f"refused in {time.perf_counter() - started:.0f} s", file=sys.stderr)
             for line in tally.diverged[diverged_before:]:
                 print("  " + line[:300], file=sys.stderr)
     elapsed = time.perf_counter() - started
