@@ -147,9 +147,8 @@ void strip_char(std::string& s, std::string_view c, uint32_t start, uint32_t sto
 
 // The ByteLevel decoder maps a token's characters back to bytes only when every
 // one of them is in its alphabet; any other token is kept as it stands.
-std::string byte_level_token_bytes(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void byte_level_token_bytes(std::string_view text, std::string& out) {
+  out.clear();
   size_t i = 0;
   while (i < text.size()) {
     const auto lead = static_cast<uint8_t>(text[i]);
@@ -159,11 +158,13 @@ std::string byte_level_token_bytes(std::string_view text) {
       cp = ((lead & 0x1Fu) << 6) | (static_cast<uint8_t>(text[i + 1]) & 0x3Fu);
     }
     const int b = len <= 2 ? byte_level_byte(cp) : -1;
-    if (b < 0) return std::string(text);
+    if (b < 0) {
+      out.assign(text);
+      return;
+    }
     out.push_back(static_cast<char>(b));
     i += len;
   }
-  return out;
 }
 
 }  // namespace
@@ -180,8 +181,23 @@ Result<DecoderPlan> read_decoder(const JsonValue& root) {
   return plan;
 }
 
-std::string decode_token_text(const DecoderPlan& plan, std::string_view text, bool first,
-                              bool& is_byte) {
+void decode_token_text(const DecoderPlan& plan, std::string_view text, bool first, bool& is_byte,
+                       std::string& out) {
+  is_byte = false;
+  uint8_t byte;
+  if (plan.per_token.empty()) {
+    // The common plans: ByteLevel alone, or ByteFallback of untouched texts.
+    if (plan.byte_fallback && parse_byte_token(text, byte)) {
+      is_byte = true;
+      out.assign(1, static_cast<char>(byte));
+    } else if (plan.byte_level) {
+      byte_level_token_bytes(text, out);
+    } else {
+      out.assign(plan.join_with_spaces ? " " : "");
+      out.append(text);
+    }
+    return;
+  }
   std::string s(text);
   for (const DecoderStage& st : plan.per_token) {
     switch (st.kind) {
@@ -196,15 +212,15 @@ std::string decode_token_text(const DecoderPlan& plan, std::string_view text, bo
         break;
     }
   }
-  is_byte = false;
-  uint8_t byte;
   if (plan.byte_fallback && parse_byte_token(s, byte)) {
     is_byte = true;
-    return std::string(1, static_cast<char>(byte));
+    out.assign(1, static_cast<char>(byte));
+  } else if (plan.byte_level) {
+    byte_level_token_bytes(s, out);
+  } else {
+    out.assign(plan.join_with_spaces ? " " : "");
+    out.append(s);
   }
-  if (plan.byte_level) return byte_level_token_bytes(s);
-  if (plan.join_with_spaces) s.insert(s.begin(), ' ');
-  return s;
 }
 
 void build_decode_tables(const DecoderPlan& plan, const JsonValue* vocab, const VocabBuild& vb,
@@ -223,19 +239,25 @@ void build_decode_tables(const DecoderPlan& plan, const JsonValue* vocab, const 
   std::vector<std::string> texts;
   bool differs = false;
   std::vector<uint8_t> named(vb.n_vocab, 0);
+  // A text given twice keeps its last id; the earlier entry names nothing.
+  const bool repeated_text = vb.index.size() != vocab->MemberCount();
+  std::string decoded;
+  std::string first;
   for (const auto& m : vocab->GetObject()) {
     if (!m.value.IsUint64() || m.value.GetUint64() >= vb.n_vocab) continue;
     const auto id = static_cast<uint32_t>(m.value.GetUint64());
     const std::string_view text = json_string(m.name);
-    auto it = vb.index.find(text);
-    if (it == vb.index.end() || it->second != id) continue;  // an overridden entry
+    if (repeated_text) {
+      auto it = vb.index.find(text);
+      if (it == vb.index.end() || it->second != id) continue;
+    }
     bool is_byte = false;
-    std::string decoded = decode_token_text(plan, text, false, is_byte);
+    decode_token_text(plan, text, false, is_byte, decoded);
     if (is_byte) t.byte_token[id] = 1;
     if (has_first_rule) {
       bool first_is_byte = false;
-      std::string first = decode_token_text(plan, text, true, first_is_byte);
-      if (first != decoded) t.first.emplace(id, std::move(first));
+      decode_token_text(plan, text, true, first_is_byte, first);
+      if (first != decoded) t.first.emplace(id, first);
     }
     if (!differs && decoded != vb.bytes_of(id)) {
       differs = true;
@@ -245,7 +267,7 @@ void build_decode_tables(const DecoderPlan& plan, const JsonValue* vocab, const 
       }
     }
     named[id] = 1;
-    if (differs) texts[id] = std::move(decoded);
+    if (differs) texts[id] = decoded;
   }
   if (!differs) return;
   TokenBytes& tb = t.bytes.emplace();

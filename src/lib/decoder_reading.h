@@ -39,10 +39,11 @@ struct DecoderPlan {
 
 Result<DecoderPlan> read_decoder(const JsonValue& root);
 
-// One token's text under the plan's per-token stages, ByteFallback and ByteLevel;
-// `first` when it is the first token of the decode. Sets `is_byte` for a byte token.
-std::string decode_token_text(const DecoderPlan& plan, std::string_view text, bool first,
-                              bool& is_byte);
+// One token's text under the plan's per-token stages, ByteFallback and ByteLevel,
+// into `out`; `first` when it is the first token of the decode. Sets `is_byte`
+// for a byte token.
+void decode_token_text(const DecoderPlan& plan, std::string_view text, bool first, bool& is_byte,
+                       std::string& out);
 
 // Fills `model.decode` from the plan and every "vocab" text. `vb` holds each id's
 // token bytes; a table of its own is kept only where the decoder's text differs.
