@@ -135,8 +135,10 @@ Result<SplitRegex> SplitRegex::compile(std::string_view pattern) {
     pcre2_get_error_message(error, buf, sizeof buf);
     return Error{reinterpret_cast<const char*>(buf)};
   }
-  // Without JIT the interpreter still matches correctly, only slower.
-  pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
+  // Without JIT the interpreter still matches correctly, only slower. PCRE2 10.42's JIT
+  // misses matches of atomic groups holding a lazy repeat ((?>a+?)b on "aab"), so
+  // patterns with atomic groups stay with the interpreter.
+  if (rewritten.find("(?>") == std::string::npos) pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
   SplitRegex re;
   re.pattern_ = std::string(pattern);
   re.code_ = code;

@@ -47,6 +47,8 @@ TEST(RegexPieces, EachPatternCutsThePreviousPieces) {
   EXPECT_EQ(pieces(compile_all({"(?=b)"}), "abab"), (V{"a", "ba", "b"}));
   EXPECT_EQ(pieces(compile_all({"(?<=a)|b"}), "abab"), (V{"a", "ba", "b"}));
   EXPECT_EQ(pieces(compile_all({R"(\b)"}), "ab cd"), (V{"ab", " ", "cd"}));
+  // An atomic group gives up its lazy repeat's other lengths.
+  EXPECT_EQ(pieces(compile_all({"(?>a+?)b"}), "aab"), (V{"a", "ab"}));
   EXPECT_EQ(pieces(compile_all({"a|"}), "bab"), (V{"b", "a", "b"}));
 }
 

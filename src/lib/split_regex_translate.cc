@@ -469,7 +469,10 @@ class Translator {
       }
       if (!ps::named_property(name, in_bracket, set))
         return fail("unknown property \\p{" + std::string(name) + "}", at);
-      if (negate) set = set.complement();
+      if (negate) {
+        set = set.complement();
+        negated_item_ = true;
+      }
       i_ = close + 1;
       return true;
     }
@@ -485,7 +488,10 @@ class Translator {
       is_set = false;
       return true;
     }
-    if (c != lower) set = set.complement();
+    if (c != lower) {
+      set = set.complement();
+      negated_item_ = true;
+    }
     ++i_;
     return true;
   }
@@ -536,7 +542,16 @@ class Translator {
     const bool negated = peek() == '^';
     if (negated) ++i_;
     bool intersected = false;
-    if (!class_items(f, set, intersected, open)) return false;
+    negated_item_ = false;
+    negated_depth_ += negated;
+    const bool ok = class_items(f, set, intersected, open);
+    negated_depth_ -= negated;
+    if (!ok) return false;
+    // The reference loses the characters above ASCII when it negates, inside another
+    // negated class, a class holding a negated item ([^[^\w\P{Nd}]]).
+    if (negated && negated_depth_ > 0 && negated_item_) {
+      return fail("negated class with a negated item inside a negated class", open);
+    }
     if (f.ignore_case) {
       if (intersected) return fail("case-insensitive class intersection", open);
       set = ps::case_closure(set);
@@ -585,6 +600,9 @@ class Translator {
         intersected = true;
         return true;
       }
+      if (c == '-' && peek(1) == '&' && peek(2) == '&') {
+        return fail("'-' before && in a character class", at);
+      }
       if (c == '-' && peek(1) != ']' && (pending || after_set)) {
         if (after_set) return fail("'-' after a class in a character class", at);
         ++i_;
@@ -601,13 +619,10 @@ class Translator {
       after_set = false;
       if (c == '[') {
         CodePointSet inner;
-        if (peek(1) == ':') {
-          if (!posix_bracket(inner)) return false;
-        } else if (!bracket_class(f, inner)) {
-          return false;
-        }
+        const bool posix = peek(1) == ':';
+        if (posix ? !posix_bracket(inner) : !bracket_class(f, inner)) return false;
         set.add(inner);
-        after_set = true;
+        after_set = posix;  // a '-' after a nested class is a literal
         ++count;
         continue;
       }
@@ -662,7 +677,10 @@ class Translator {
     if (negate) name.remove_prefix(1);
     if (!ps::posix_class(name, set))
       return fail("unknown POSIX class [:" + std::string(name) + ":]", at);
-    if (negate) set = set.complement();
+    if (negate) {
+      set = set.complement();
+      negated_item_ = true;
+    }
     i_ = close + 2;
     return true;
   }
@@ -671,6 +689,8 @@ class Translator {
   size_t i_ = 0;
   std::string error_;
   std::u32string folded_run_;
+  bool negated_item_ = false;  // the class just read holds \W, \P{..}, [:^..:] or the like
+  int negated_depth_ = 0;      // negated classes enclosing the one being read
 };
 
 }  // namespace

@@ -67,6 +67,8 @@ TEST(TranslateSplitPattern, RefusesWhatItCannotReproduceNamingIt) {
       {R"((?i)[a-z\x{130}])", "case-insensitive class with a multi-character folding"},
       {R"((?i)f(?:f))", "case-insensitive text that a multi-character folding matches"},
       {R"((?i)[a&&b])", "case-insensitive class intersection"},
+      {R"([^[^\w\P{Nd}]])", "negated class with a negated item inside a negated class"},
+      {R"([b-&&c])", "'-' before && in a character class"},
   };
   for (const auto& [pattern, message] : refused) {
     const auto r = translate_split_pattern(pattern);

@@ -21,7 +21,7 @@ import unicodedata
 import pytest
 
 from conftest import ADVERSARIAL_TEXTS, FULL, mail_records, model_path, sample, udhr_records
-from split_pieces import NEVER, PieceProbe, reference_pieces
+from split_pieces import NEVER, PieceProbe
 
 tokenizers = pytest.importorskip("tokenizers")
 
@@ -245,10 +245,12 @@ class Grammar:
 
 GRAMMAR_TEXTS = SHORT_TEXTS + ADVERSARIAL_TEXTS[:20]
 # Refusals made on purpose: the reference would match across case folds of several
-# characters, which the compiled road does not reproduce; and PCRE2's size limit, which
-# patterns of many spelled-out classes can exceed.
+# characters, which the compiled road does not reproduce; a '-' before && in a class, whose
+# meaning there is unclear; double negations the reference gets wrong above ASCII; and
+# PCRE2's size limit, which patterns of many spelled-out classes can exceed.
 DELIBERATE_REFUSALS = ("multi-character folding", "case-insensitive class intersection",
-                       "regular expression is too large")
+                       "regular expression is too large", "'-' before &&",
+                       "negated class with a negated item inside a negated class")
 
 
 @pytest.mark.parametrize("block", range(20 if FULL else 2))
@@ -261,16 +263,14 @@ def test_generated_patterns_give_the_references_pieces(quorvane_module, tmp_path
             continue
         texts = GRAMMAR_TEXTS + [category_text()]
         try:
-            reference_pieces([pattern], texts[-1])
-        except BaseException as exc:  # the reference's own backtracking limit: a pyo3 panic
-            if "retry-limit" not in str(exc):
-                raise
-            continue
-        try:
             bad = divergences(quorvane_module, tmp_path, [pattern], texts)
         except ValueError as exc:
             assert any(r in str(exc) for r in DELIBERATE_REFUSALS), (pattern, str(exc))
             refused += 1
+            continue
+        except BaseException as exc:  # the reference's own backtracking limit: a pyo3 panic
+            if "retry-limit" not in str(exc):
+                raise
             continue
         assert not bad, (seed, pattern, bad[:2])
         compared += 1
