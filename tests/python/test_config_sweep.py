@@ -14,8 +14,10 @@ import copy
 import functools
 import itertools
 import json
+import pathlib
 import random
 import sys
+import tempfile
 import time
 import unicodedata
 
@@ -396,7 +398,7 @@ def text_sample(full: bool) -> tuple[str, ...]:
 # --------------------------------------------------------------------------- the sweep
 
 
-@functools.cache
+@functools.lru_cache(maxsize=1)  # a parsed large file takes gigabytes: keep one at a time
 def base_document(name: str) -> dict:
     with open(model_path(name), encoding="utf-8") as f:
         doc = json.load(f)
@@ -532,7 +534,14 @@ def shrink(ours, ref, text: str) -> str:
     return best
 
 
-def run_sweep(tmp_path, names, full: bool, per_base: int | None):
+def run_sweep(names, full: bool, per_base: int | None):
+    # A directory of its own: pytest's shared base directory may be pruned by other runs
+    # during a long sweep.
+    with tempfile.TemporaryDirectory() as tmp:
+        sweep(pathlib.Path(tmp), names, full, per_base)
+
+
+def sweep(tmp_path, names, full: bool, per_base: int | None):
     tally = Tally()
     texts = text_sample(full)
     started = time.perf_counter()
@@ -569,10 +578,10 @@ def _needs_module(quorvane_module):
     return quorvane_module
 
 
-def test_config_sweep_sample(tmp_path):
-    run_sweep(tmp_path, ["gpt2", "llama2"], full=False, per_base=12)
+def test_config_sweep_sample():
+    run_sweep(["gpt2", "llama2"], full=False, per_base=12)
 
 
 @pytest.mark.slow
-def test_config_sweep_full(tmp_path):
-    run_sweep(tmp_path, BASES, full=True, per_base=None)
+def test_config_sweep_full():
+    run_sweep(BASES, full=True, per_base=None)
