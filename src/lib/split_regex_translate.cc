@@ -74,7 +74,9 @@ class Translator {
 
   Result<std::string> run() {
     std::string out;
-    if (alternation(Flags{}, out) && i_ < p_.size()) fail("unmatched closing parenthesis", i_);
+    bool nullable = false;
+    if (alternation(Flags{}, out, nullable) && i_ < p_.size())
+      fail("unmatched closing parenthesis", i_);
     if (!error_.empty()) return Error{error_};
     return out;
   }
@@ -133,19 +135,23 @@ class Translator {
   }
 
   // Each alternative continues the literal run that stood before the group.
-  bool alternation(Flags f, std::string& out) {
+  // `nullable` tells whether some alternative can match the empty string.
+  bool alternation(Flags f, std::string& out, bool& nullable) {
     const std::u32string run_before = folded_run_;
-    if (!sequence(f, out)) return false;
+    if (!sequence(f, out, nullable)) return false;
     while (peek() == '|') {
       ++i_;
       out += '|';
       folded_run_ = run_before;
-      if (!sequence(f, out)) return false;
+      bool alternative_nullable = false;
+      if (!sequence(f, out, alternative_nullable)) return false;
+      nullable = nullable || alternative_nullable;
     }
     return true;
   }
 
-  bool sequence(Flags f, std::string& out) {
+  bool sequence(Flags f, std::string& out, bool& nullable) {
+    nullable = true;
     while (true) {
       if (f.extended) skip_extended_space();
       if (at_end() || peek() == '|' || peek() == ')') return true;
@@ -157,20 +163,25 @@ class Translator {
         if (option_letters(j, g) && j < p_.size() && p_[j] == ')') {
           i_ = j + 1;
           out += "(?:";
-          if (!alternation(g, out)) return false;
+          bool rest_nullable = false;
+          if (!alternation(g, out, rest_nullable)) return false;
+          nullable = nullable && rest_nullable;
           out += ')';
           return true;
         }
       }
       std::string atom;
       AtomKind kind = AtomKind::kNone;
+      group_nullable_ = false;
       if (!parse_atom(f, atom, kind)) return false;
       if (kind == AtomKind::kNone) continue;  // a comment
+      bool atom_nullable = kind == AtomKind::kAssertion || group_nullable_;
       if ((kind != AtomKind::kLiteral || !f.ignore_case) && kind != AtomKind::kGroup) {
         folded_run_.clear();
       }
       if (f.extended) skip_extended_space();
-      if (!quantifier(atom, kind)) return false;
+      if (!quantifier(atom, kind, atom_nullable)) return false;
+      nullable = nullable && atom_nullable;
       out += atom;
     }
   }
@@ -222,7 +233,9 @@ class Translator {
     return true;
   }
 
-  bool quantifier(std::string& atom, AtomKind kind) {
+  // `nullable` comes in as whether the atom can match the empty string and goes out
+  // as whether the quantified atom can.
+  bool quantifier(std::string& atom, AtomKind kind, bool& nullable) {
     const char c = peek();
     const bool simple = c == '*' || c == '+' || c == '?';
     uint32_t lo = 0, hi = 0;
@@ -231,15 +244,22 @@ class Translator {
     const bool interval = c == '{' && read_interval(lo, hi, bounded, end);
     if (!simple && !interval) return true;
     if (kind == AtomKind::kAssertion) return fail("quantifier after an assertion", i_);
+    // The reference leaves a loop after an iteration that matched nothing, even one
+    // short of its minimum, where PCRE2 goes on to the next: ((?!o)|f){2}\B matches
+    // "f" of "fo" in PCRE2 only. A group that can match empty may run once at most.
+    if (nullable && (c == '*' || c == '+' || (interval && (!bounded || hi > 1))))
+      return fail("repeated group that can match the empty string", i_);
     if (simple) {
       ++i_;
       atom += c;
       if (peek() == '?' || peek() == '+') atom += p_[i_++];  // lazy or possessive
+      nullable = nullable || c != '+';
     } else {
       if (lo > kMaxRepeat || (bounded && hi > kMaxRepeat))
         return fail("repeat count above 65535", i_);
       if (bounded && hi < lo) return fail("repeat bounds in reverse order", i_);
       i_ = end;
+      nullable = nullable || lo == 0;
       std::string q = "{" + std::to_string(lo) +
                       (bounded ? (hi == lo ? "" : "," + std::to_string(hi)) : ",") + "}";
       const bool exact = bounded && hi == lo;
@@ -249,6 +269,10 @@ class Translator {
         ++i_;
         atom += q + "?";
       } else if (peek() == '?' || peek() == '+') {
+        // x{0,2}+ is (?:x{0,2})+ there: a loop over something that can match empty.
+        if (peek() == '+' && nullable)
+          return fail("repeated group that can match the empty string", i_);
+        if (peek() == '?') nullable = true;
         atom = "(?:" + atom + q + ")" + p_[i_++];
       } else {
         atom += q;
@@ -357,7 +381,9 @@ class Translator {
       }
     }
     out += prefix;
-    if (!alternation(g, out)) return false;
+    bool body_nullable = false;
+    if (!alternation(g, out, body_nullable)) return false;
+    group_nullable_ = body_nullable;
     if (peek() != ')') return fail("missing closing parenthesis", p_.size());
     ++i_;
     out += ')';
@@ -689,8 +715,9 @@ class Translator {
   size_t i_ = 0;
   std::string error_;
   std::u32string folded_run_;
-  bool negated_item_ = false;  // the class just read holds \W, \P{..}, [:^..:] or the like
-  int negated_depth_ = 0;      // negated classes enclosing the one being read
+  bool group_nullable_ = false;  // of the group parse_atom read last
+  bool negated_item_ = false;    // the class just read holds \W, \P{..}, [:^..:] or the like
+  int negated_depth_ = 0;        // negated classes enclosing the one being read
 };
 
 }  // namespace
