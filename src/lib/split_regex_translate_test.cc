@@ -6,30 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "lib/split_regex.h"
+#include "pcre_reference.h"
 #include "unicode/char_class.h"
 
 namespace quorvane {
 namespace {
 
-std::string utf8(uint32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
+using testing::Utf8;
 
 TEST(TranslateSplitPattern, RefusesWhatItCannotReproduceNamingIt) {
   const std::vector<std::pair<std::string, std::string>> refused = {
@@ -92,7 +75,7 @@ TEST(TranslateSplitPattern, ClassesAgreeWithTheScannerTablesOnEveryCodePoint) {
   std::vector<uint32_t> cps;
   for (uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    text += utf8(cp);
+    text += Utf8(cp);
     cps.push_back(cp);
   }
   const std::vector<std::pair<const char*, bool (*)(uint32_t)>> classes = {
@@ -134,9 +117,9 @@ TEST(TranslateSplitPattern, LettersAndDigitsOfUnicode15) {
     re.push_back(SplitRegex::compile(pattern).value());
     return regex_pieces(re, text).size();
   };
-  EXPECT_EQ(pieces(R"(\p{L}+)", "a" + utf8(0x31350) + "b"), 1u);         // CJK Extension H
-  EXPECT_EQ(pieces(R"(\d+)", "12" + utf8(0x1E4F0) + "34"), 1u);          // Nag Mundari digit zero
-  EXPECT_EQ(pieces(R"(\w+)", "x" + utf8(0x11F04) + utf8(0x11F00)), 1u);  // Kawi letter and mark
+  EXPECT_EQ(pieces(R"(\p{L}+)", "a" + Utf8(0x31350) + "b"), 1u);         // CJK Extension H
+  EXPECT_EQ(pieces(R"(\d+)", "12" + Utf8(0x1E4F0) + "34"), 1u);          // Nag Mundari digit zero
+  EXPECT_EQ(pieces(R"(\w+)", "x" + Utf8(0x11F04) + Utf8(0x11F00)), 1u);  // Kawi letter and mark
 }
 
 }  // namespace
