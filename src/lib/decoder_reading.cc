@@ -183,21 +183,21 @@ Result<DecoderPlan> read_decoder(const JsonValue& root) {
 
 void decode_token_text(const DecoderPlan& plan, std::string_view text, bool first, bool& is_byte,
                        std::string& out) {
-  is_byte = false;
-  uint8_t byte;
-  if (plan.per_token.empty()) {
-    // The common plans: ByteLevel alone, or ByteFallback of untouched texts.
-    if (plan.byte_fallback && parse_byte_token(text, byte)) {
-      is_byte = true;
+  // What the per-token stages leave becomes a byte, ByteLevel bytes, or text as it stands.
+  auto finish = [&](std::string_view t) {
+    uint8_t byte;
+    is_byte = plan.byte_fallback && parse_byte_token(t, byte);
+    if (is_byte) {
       out.assign(1, static_cast<char>(byte));
     } else if (plan.byte_level) {
-      byte_level_token_bytes(text, out);
+      byte_level_token_bytes(t, out);
     } else {
       out.assign(plan.join_with_spaces ? " " : "");
-      out.append(text);
+      out.append(t);
     }
-    return;
-  }
+  };
+  // The common plans (ByteLevel alone, ByteFallback of untouched texts) need no copy.
+  if (plan.per_token.empty()) return finish(text);
   std::string s(text);
   for (const DecoderStage& st : plan.per_token) {
     switch (st.kind) {
@@ -212,15 +212,7 @@ void decode_token_text(const DecoderPlan& plan, std::string_view text, bool firs
         break;
     }
   }
-  if (plan.byte_fallback && parse_byte_token(s, byte)) {
-    is_byte = true;
-    out.assign(1, static_cast<char>(byte));
-  } else if (plan.byte_level) {
-    byte_level_token_bytes(s, out);
-  } else {
-    out.assign(plan.join_with_spaces ? " " : "");
-    out.append(s);
-  }
+  finish(s);
 }
 
 void build_decode_tables(const DecoderPlan& plan, const JsonValue* vocab, const VocabBuild& vb,
