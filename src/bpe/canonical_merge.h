@@ -1,0 +1,31 @@
+// The canonical merger: canonical BPE (lowest rank first, leftmost among equal
+// ranks) one merge at a time, correct on every table, monotonic or not.
+//   canonical_merge_short  in place on up to kCanonicalShortMax ids, no allocation
+//   canonical_merge_long   any length, through the heap merger (n log n)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bpe/bpe_merge.h"
+#include "bpe/merge_table.h"
+
+namespace quorvane {
+
+// Above this many ids the leftmost-minimum search after every merge (over
+// block minima, four per instruction) costs more than the heap merger's
+// n log n. Measured on mail (base64 lines are words of 76 ids): the search
+// beats the heap up to here; positions are stored in bytes.
+inline constexpr size_t kCanonicalShortMax = 248;
+static_assert(kCanonicalShortMax < 255, "positions are stored in bytes");
+
+// Merges ids[0, n), 2 <= n <= kCanonicalShortMax, and appends the result to `output`.
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
+                           std::vector<uint32_t>& output);
+
+// Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece
+// is left holding the result.
+void canonical_merge_long(const MergeMap& merges, MergeScratch& s);
+
+}  // namespace quorvane
