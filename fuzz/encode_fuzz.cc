@@ -140,11 +140,11 @@ bool naive_special(std::string_view text, size_t from, size_t& index, size_t& st
 
 std::vector<uint32_t> naive_encode_with_specials(const Tokenizer& m, std::string_view text) {
   std::vector<uint32_t> out;
-  const bool first_only = m.prefix_scheme == 2;
+  const bool first_only = m.prefix_scheme == PrefixScheme::kFirst;
   size_t last = 0, from = 0, index = 0, start = 0;
   auto gap = [&](size_t a, size_t b) {
     std::vector<uint32_t> ids =
-        encode(m, std::string(text.substr(a, b - a)), kMergeAuto, !(first_only && a > 0));
+        encode(m, std::string(text.substr(a, b - a)), MergeStrategy::kAuto, !(first_only && a > 0));
     out.insert(out.end(), ids.begin(), ids.end());
   };
   while (from < text.size() && naive_special(text, from, index, start)) {
@@ -183,12 +183,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Tokenizer& m = *fm.model;
   std::string text = fuzz::text_from_bytes(data + 1, size - 1);
 
-  std::vector<uint32_t> automatic = encode(m, text, kMergeAuto);
+  std::vector<uint32_t> automatic = encode(m, text, MergeStrategy::kAuto);
   if (m.monotonic && !m.byte_fallback) {
-    if (encode(m, text, kMergeStream) != automatic) fail("stream differs", text);
-    if (encode(m, text, kMergeScan) != automatic) fail("scan differs", text);
+    if (encode(m, text, MergeStrategy::kStream) != automatic) fail("stream differs", text);
+    if (encode(m, text, MergeStrategy::kScan) != automatic) fail("scan differs", text);
   }
-  std::vector<uint32_t> no_prefix = encode(m, text, kMergeAuto, false);
+  std::vector<uint32_t> no_prefix = encode(m, text, MergeStrategy::kAuto, false);
   if (m.metaspace_mode <= 1 && no_prefix != automatic) fail("prefix flag leaked", text);
 
   check_scanner_against_pattern(fm, text);

@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Tokenizer& m = *loaded.value();
   // A model that loaded must encode and decode without tripping an invariant.
   std::vector<uint32_t> ids;
-  if (encode_text(m, "Hello world, it's 12345 \xe4\xb8\xad\xe6\x96\x87!\n", 0, true, ids)) abort();
+  if (encode_text(m, "Hello world, it's 12345 \xe4\xb8\xad\xe6\x96\x87!\n", MergeStrategy::kAuto,
+                  true, ids))
+    abort();
   std::string bytes = decode_bytes(m, ids);
   (void)bytes;
   return 0;

@@ -53,8 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint32_t> want = testing::reference_bpe(rules, piece);
 
   MergeScratch scratch;
-  std::vector<MergeStrategy> strategies = {kMergeAuto};
-  if (model.monotonic) strategies = {kMergeAuto, kMergeStream, kMergeScan};
+  std::vector<MergeStrategy> strategies = {MergeStrategy::kAuto};
+  if (model.monotonic)
+    strategies = {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan};
   for (MergeStrategy s : strategies) {
     scratch.output.clear();
     scratch.piece = piece;

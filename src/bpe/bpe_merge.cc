@@ -234,7 +234,7 @@ void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch
       }
       return;
     }
-    if (model.byte_fallback || (strategy & 0xFFu) != kMergeStream) {
+    if (model.byte_fallback || strategy != MergeStrategy::kStream) {
       scan_merge_short(model.merges, ids, n, scratch.output);
       return;
     }
@@ -268,18 +268,18 @@ void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy stra
     }
     return;
   }
-  switch (strategy & 0xFFu) {
-    case kMergeAuto:
+  switch (strategy) {
+    case MergeStrategy::kAuto:
       if (n <= kShortPieceMax) {
         scan_merge(model.merges, scratch);
       } else if (!stream_merge(model, scratch, kStreamStepsPerId * n)) {
         canonical_merge_long(model.merges, scratch);
       }
       break;
-    case kMergeStream:
+    case MergeStrategy::kStream:
       stream_merge(model, scratch, UINT64_MAX);
       break;
-    default:
+    case MergeStrategy::kScan:
       scan_merge(model.merges, scratch);
       break;
   }

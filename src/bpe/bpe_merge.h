@@ -17,11 +17,9 @@ namespace quorvane {
 struct Tokenizer;
 class PieceCache;
 
-// Only the low byte counts: 0 automatic, 1 streaming merger, anything else scan-and-merge.
-using MergeStrategy = uint32_t;
-inline constexpr MergeStrategy kMergeAuto = 0;
-inline constexpr MergeStrategy kMergeStream = 1;
-inline constexpr MergeStrategy kMergeScan = 2;
+// Which merger runs (see bpe_merge): the automatic choice, or one merger forced
+// on every piece so that the mergers can be compared.
+enum class MergeStrategy : uint8_t { kAuto, kStream, kScan };
 
 // Pieces longer than this use the streaming merger (automatic choice) or the
 // heap-based canonical merger.
@@ -53,8 +51,8 @@ struct MergeScratch {
 // canonical merger beyond, whatever the strategy, so that no piece costs more
 // than n log n. Otherwise the strategy decides: automatic takes scan-and-merge
 // for short pieces and the streaming merger for long ones (the heap merger when
-// the streaming merger would take too many steps); kMergeStream and
-// kMergeScan force one of them on every piece so the two can be compared.
+// the streaming merger would take too many steps); kStream and kScan
+// force one of them on every piece so the two can be compared.
 void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy);
 
 // bpe_merge on ids[0, n) instead of scratch.piece, for drivers that gather a

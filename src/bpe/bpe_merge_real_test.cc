@@ -105,12 +105,12 @@ TEST_P(RealModelMergeTest, EveryApplicableMergerAgrees) {
       model.byte_fallback = false;
       return scratch.output;
     };
-    EXPECT_EQ(run(false, false, kMergeAuto), expected) << name << " piece " << k;
+    EXPECT_EQ(run(false, false, MergeStrategy::kAuto), expected) << name << " piece " << k;
     if (monotonic) {
-      EXPECT_EQ(run(true, false, kMergeStream), expected) << name << " piece " << k;
-      EXPECT_EQ(run(true, false, kMergeScan), expected) << name << " piece " << k;
-      EXPECT_EQ(run(true, false, kMergeAuto), expected) << name << " piece " << k;
-      EXPECT_EQ(run(true, true, kMergeAuto), expected) << name << " piece " << k;
+      EXPECT_EQ(run(true, false, MergeStrategy::kStream), expected) << name << " piece " << k;
+      EXPECT_EQ(run(true, false, MergeStrategy::kScan), expected) << name << " piece " << k;
+      EXPECT_EQ(run(true, false, MergeStrategy::kAuto), expected) << name << " piece " << k;
+      EXPECT_EQ(run(true, true, MergeStrategy::kAuto), expected) << name << " piece " << k;
     }
 
     Ids offset_ids;

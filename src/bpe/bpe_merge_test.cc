@@ -40,7 +40,8 @@ struct Mode {
 };
 std::vector<Mode> modes_for(bool monotonic) {
   std::vector<Mode> modes;
-  for (const MergeStrategy s : {kMergeAuto, kMergeStream, kMergeScan, MergeStrategy{0x1FF}}) {
+  for (const MergeStrategy s :
+       {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan}) {
     // The canonical merger (flag cleared) is right on every table.
     modes.push_back({false, false, s});
     if (monotonic) {
@@ -133,7 +134,8 @@ TEST(BpeMergeTest, NonMonotonicTableUsesCanonicalWhateverTheStrategy) {
   }
   for (const bool byte_fallback : {false, true}) {
     model.byte_fallback = byte_fallback;
-    for (const MergeStrategy s : {kMergeAuto, kMergeStream, kMergeScan}) {
+    for (const MergeStrategy s :
+         {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan}) {
       MergeScratch scratch;
       EXPECT_EQ(merge(model, {0, 1, 2}, s, scratch), Ids{4});
       EXPECT_EQ(merge(model, long_ids, s, scratch), long_expected);
@@ -164,13 +166,13 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
   ASSERT_EQ(short_ids.size(), 256u);
 
   MergeScratch scratch;
-  EXPECT_EQ(merge(model, short_ids, kMergeAuto, scratch), Ids(128, 2));
+  EXPECT_EQ(merge(model, short_ids, MergeStrategy::kAuto, scratch), Ids(128, 2));
   EXPECT_EQ(scratch.work.capacity(), 0u);  // scan-and-merge, on the stack
   EXPECT_EQ(scratch.heap.capacity(), 0u);
   MergeScratch scratch2;
   Ids expected(128, 2);
   expected.push_back(0);
-  EXPECT_EQ(merge(model, long_ids, kMergeAuto, scratch2), expected);
+  EXPECT_EQ(merge(model, long_ids, MergeStrategy::kAuto, scratch2), expected);
   EXPECT_GT(scratch2.work.capacity(), 0u);  // streaming
   EXPECT_EQ(scratch2.scan_ranks.capacity(), 0u);
 
@@ -178,12 +180,12 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
   model.byte_fallback = true;
   model.byte_level = false;
   MergeScratch scratch3;
-  EXPECT_EQ(merge(model, long_ids, kMergeStream, scratch3), expected);
+  EXPECT_EQ(merge(model, long_ids, MergeStrategy::kStream, scratch3), expected);
   EXPECT_EQ(scratch3.work.capacity(), 0u);
   EXPECT_EQ(scratch3.scan_ranks.capacity(), 0u);
   EXPECT_GT(scratch3.heap.capacity(), 0u);
   MergeScratch scratch4;
-  EXPECT_EQ(merge(model, short_ids, kMergeStream, scratch4), Ids(128, 2));
+  EXPECT_EQ(merge(model, short_ids, MergeStrategy::kStream, scratch4), Ids(128, 2));
   EXPECT_EQ(scratch4.work.capacity(), 0u);
   EXPECT_EQ(scratch4.heap.capacity(), 0u);
 }
@@ -192,7 +194,8 @@ TEST(BpeMergeTest, OutputAccumulatesAcrossPieces) {
   Tokenizer model;
   set_rules(model, {{0, 1, 2}}, 3);
   MergeScratch scratch;
-  for (const MergeStrategy s : {kMergeAuto, kMergeStream, kMergeScan}) {
+  for (const MergeStrategy s :
+       {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan}) {
     scratch.piece = {0, 1, 1};
     bpe_merge(model, scratch, s);
   }
@@ -242,17 +245,17 @@ TEST(BpeMergeTest, LongRunOfManyRuleTokenFallsBackToHeap) {
   expected.push_back(letters + 7);
 
   MergeScratch automatic;
-  EXPECT_EQ(merge(model, run, kMergeAuto, automatic), expected);
+  EXPECT_EQ(merge(model, run, MergeStrategy::kAuto, automatic), expected);
   EXPECT_GT(automatic.heap.capacity(), 0u);
   EXPECT_TRUE(automatic.pending.empty());
   MergeScratch forced;
-  EXPECT_EQ(merge(model, run, kMergeStream, forced), expected);
+  EXPECT_EQ(merge(model, run, MergeStrategy::kStream, forced), expected);
   EXPECT_EQ(forced.heap.capacity(), 0u);
 
   // Output already holding earlier pieces keeps them when the fallback runs.
   automatic.output = {5, 6};
   automatic.piece = run;
-  bpe_merge(model, automatic, kMergeAuto);
+  bpe_merge(model, automatic, MergeStrategy::kAuto);
   ASSERT_EQ(automatic.output.size(), expected.size() + 2);
   EXPECT_EQ(automatic.output[0], 5u);
   EXPECT_EQ(automatic.output[1], 6u);
@@ -287,7 +290,7 @@ bool differential(uint32_t seed, bool in_rank_order, bool heavy) {
       EXPECT_EQ(merge_in_mode(model, mode, ids, scratch), expected)
           << "seed " << seed << " length " << length << " monotonic " << monotonic
           << " byte_fallback " << mode.byte_fallback << " claim " << mode.claim_monotonic
-          << " strategy " << mode.strategy;
+          << " strategy " << int(mode.strategy);
     }
   }
   return monotonic;

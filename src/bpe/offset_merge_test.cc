@@ -139,7 +139,7 @@ TEST(OffsetMergeTest, MatchesBpeMergeAndSpansTileTheBytes) {
         if (c != '-') merge_scratch.piece.push_back(static_cast<uint8_t>(c));
       }
       long_pieces += merge_scratch.piece.size() > kShortPieceMax;
-      bpe_merge(model, merge_scratch, kMergeAuto);
+      bpe_merge(model, merge_scratch, MergeStrategy::kAuto);
       ASSERT_EQ(e.ids, merge_scratch.output) << "seed " << seed;
 
       ASSERT_EQ(e.spans.size(), e.ids.size());

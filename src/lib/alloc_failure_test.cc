@@ -108,11 +108,12 @@ TEST(AllocationFailure, EveryEntryPointReportsItAndStaysUsable) {
     std::unique_ptr<Tokenizer> model = load_model(name);
     if (!model) continue;
     ++models;
-    ASSERT_TRUE(build_special_matcher(*model, {"<|sep|>"}, {7}, {0}, {0}, 0).ok());
+    ASSERT_TRUE(
+        build_special_matcher(*model, {"<|sep|>"}, {7}, {0}, {0}, PrefixScheme::kNone).ok());
     const Tokenizer& m = *model;
     using Ids = std::vector<uint32_t>;
     Ids ids;
-    ASSERT_EQ(encode_text(m, text, kMergeAuto, true, ids), nullptr);
+    ASSERT_EQ(encode_text(m, text, MergeStrategy::kAuto, true, ids), nullptr);
     Ids special;
     ASSERT_EQ(encode_with_specials(m, text, special), nullptr);
     std::string bytes;
@@ -121,7 +122,7 @@ TEST(AllocationFailure, EveryEntryPointReportsItAndStaysUsable) {
     const std::string model_name(name);
     sweep_failures(
         model_name + " encode_text",
-        [&](Ids& out) { return encode_text(m, text, kMergeAuto, true, out); }, ids);
+        [&](Ids& out) { return encode_text(m, text, MergeStrategy::kAuto, true, out); }, ids);
     sweep_failures(
         model_name + " encode_with_specials",
         [&](Ids& out) { return encode_with_specials(m, text, out); }, special);

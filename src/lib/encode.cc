@@ -291,23 +291,24 @@ InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view t
   const bool flag = spec.flag == 1;
   const uint32_t digits = spec.digit_limit;
   switch (spec.kind) {
-    case 0:
+    case ScannerKind::kGpt2:
       return scan_and_encode(
           model, text, scratch,
           strategy, [flag](const uint8_t* t, size_t n, size_t pos) __attribute__((always_inline)) {
             return scan::scan_kind0(flag, t, n, pos);
           });
-    case 1:
+    case ScannerKind::kCl100k:
       return scan_and_encode(
           model, text, scratch, strategy,
           [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
               __attribute__((always_inline)) { return scan::scan_kind1(flag, digits, t, n, pos); });
-    default:
-      return scan_and_encode(
-          model, text, scratch, strategy,
-          [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
-              __attribute__((always_inline)) { return scan::scan_kind2(flag, digits, t, n, pos); });
+    case ScannerKind::kO200k:
+      break;
   }
+  return scan_and_encode(
+      model, text, scratch, strategy,
+      [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
+          __attribute__((always_inline)) { return scan::scan_kind2(flag, digits, t, n, pos); });
 }
 
 // The normalizer's rewrites outside the metaspace road: spaces become U+2581 and
@@ -336,7 +337,7 @@ InternalCheck encode_text_unchecked(const Tokenizer& model, std::string_view tex
   MergeScratch scratch;
   scratch.output = std::move(out);
   // Forced strategies are there to be compared, so they always merge.
-  if (model.cache_serial != 0 && (strategy & 0xFFu) == kMergeAuto) {
+  if (model.cache_serial != 0 && strategy == MergeStrategy::kAuto) {
     scratch.piece_cache = PieceCache::for_thread();
   }
   // About one id per four bytes of ordinary text; growth covers the rest.

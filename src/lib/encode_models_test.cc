@@ -39,7 +39,8 @@ const Tokenizer* model_named(const std::string& name) {
   (void)0
 
 std::vector<uint32_t> encode(const Tokenizer& model, std::string_view text,
-                             MergeStrategy strategy = kMergeAuto, bool add_prefix = true) {
+                             MergeStrategy strategy = MergeStrategy::kAuto,
+                             bool add_prefix = true) {
   std::vector<uint32_t> out;
   EXPECT_EQ(encode_text(model, text, strategy, add_prefix, out), nullptr);
   return out;
@@ -561,10 +562,11 @@ TEST(RealModels, EncodeMatchesTheReference) {
   for (const Case& c : reference_cases()) {
     const Tokenizer* model = model_named(c.model);
     if (model == nullptr) continue;
-    for (MergeStrategy strategy : {kMergeAuto, kMergeStream, kMergeScan}) {
-      if (strategy != kMergeAuto && !model->monotonic) continue;
+    for (MergeStrategy strategy :
+         {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan}) {
+      if (strategy != MergeStrategy::kAuto && !model->monotonic) continue;
       EXPECT_EQ(encode(*model, c.text, strategy), c.ids)
-          << c.model << " strategy " << strategy << " text \"" << c.text << "\"";
+          << c.model << " strategy " << int(strategy) << " text \"" << c.text << "\"";
     }
   }
 }
@@ -572,11 +574,11 @@ TEST(RealModels, EncodeMatchesTheReference) {
 TEST(RealModels, Llama2MetaspacePrefix) {
   REQUIRE_MODEL(model, "llama2");
   const auto with = encode(*model, "Hello");
-  const auto without = encode(*model, "Hello", kMergeAuto, false);
+  const auto without = encode(*model, "Hello", MergeStrategy::kAuto, false);
   ASSERT_EQ(with.size(), 1u);
   EXPECT_NE(with, without);
   // The prefix is a U+2581 of its own: " Hello" gets a second one.
-  EXPECT_EQ(encode(*model, " Hello", kMergeAuto, false), with);
+  EXPECT_EQ(encode(*model, " Hello", MergeStrategy::kAuto, false), with);
 }
 
 TEST(RealModels, SpecialTokensOnGpt2) {
@@ -584,7 +586,8 @@ TEST(RealModels, SpecialTokensOnGpt2) {
   auto model = load_tokenizer_json(loaded->path);
   ASSERT_TRUE(model.ok());
   Tokenizer& m = *model.value();
-  ASSERT_TRUE(build_special_matcher(m, {"<|endoftext|>"}, {50256}, {0}, {0}, 0).ok());
+  ASSERT_TRUE(
+      build_special_matcher(m, {"<|endoftext|>"}, {50256}, {0}, {0}, PrefixScheme::kNone).ok());
   std::vector<uint32_t> out;
   ASSERT_EQ(encode_with_specials(m, "<|endoftext|>Hi", out), nullptr);
   EXPECT_EQ(out, (std::vector<uint32_t>{50256, 17250}));
@@ -599,14 +602,14 @@ TEST(RealModels, PrefixSchemeOnLlama2) {
   ASSERT_TRUE(model.ok());
   Tokenizer& m = *model.value();
   const auto hello = encode(m, "Hello");
-  const auto bare = encode(m, "Hello", kMergeAuto, false);
-  for (PrefixScheme scheme : {0, 2}) {
+  const auto bare = encode(m, "Hello", MergeStrategy::kAuto, false);
+  for (PrefixScheme scheme : {PrefixScheme::kNone, PrefixScheme::kFirst}) {
     ASSERT_TRUE(build_special_matcher(m, {"<s>"}, {1}, {0}, {0}, scheme).ok());
     std::vector<uint32_t> out;
     ASSERT_EQ(encode_with_specials(m, "Hello<s>Hello", out), nullptr);
     std::vector<uint32_t> want = hello;
     want.push_back(1);
-    const auto& tail = scheme == 2 ? bare : hello;
+    const auto& tail = scheme == PrefixScheme::kFirst ? bare : hello;
     want.insert(want.end(), tail.begin(), tail.end());
     EXPECT_EQ(out, want) << int(scheme);
   }

@@ -15,7 +15,7 @@ using testing::byte_model;
 const std::string kMeta = "\xE2\x96\x81";
 
 std::vector<uint32_t> encode(const Tokenizer& model, std::string_view text, bool add_prefix = true,
-                             MergeStrategy strategy = kMergeAuto) {
+                             MergeStrategy strategy = MergeStrategy::kAuto) {
   std::vector<uint32_t> out;
   EXPECT_EQ(encode_text(model, text, strategy, add_prefix, out), nullptr);
   return out;
@@ -111,7 +111,7 @@ TEST(Metaspace, NoWordCutWhereAMergeJoinsAcrossIt) {
 TEST(EncodeText, AppendsToTheCallersVector) {
   auto model = byte_model({"ab"}, {{"a", "b"}});
   std::vector<uint32_t> out = {7};
-  ASSERT_EQ(encode_text(*model, "ab", kMergeAuto, true, out), nullptr);
+  ASSERT_EQ(encode_text(*model, "ab", MergeStrategy::kAuto, true, out), nullptr);
   EXPECT_EQ(out, (std::vector<uint32_t>{7, 256}));
 }
 
@@ -186,12 +186,12 @@ TEST(ByteFallback, NeverUsesThePieceMap) {
 TEST(ByteFallback, EncodeBytesFallbackDirectly) {
   auto model = fallback_model();
   MergeScratch scratch;
-  encode_byte_fallback(*model, "", scratch, kMergeAuto);
+  encode_byte_fallback(*model, "", scratch, MergeStrategy::kAuto);
   EXPECT_TRUE(scratch.output.empty());
   encode_byte_fallback(*model,
                        "\xC3\xA9"
                        "b",
-                       scratch, kMergeAuto);
+                       scratch, MergeStrategy::kAuto);
   EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
 }
 

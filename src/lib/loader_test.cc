@@ -179,7 +179,7 @@ TEST(LoaderModel, EmptyVocabularyModel) {
   EXPECT_FALSE(m.byte_fallback);
   EXPECT_FALSE(m.special_matcher);
   EXPECT_TRUE(m.special_ids.empty());
-  EXPECT_EQ(m.prefix_scheme, 0);
+  EXPECT_EQ(m.prefix_scheme, PrefixScheme::kNone);
   EXPECT_EQ(m.merges.slot_count(), 16u);
   EXPECT_TRUE(m.monotonic);
 }
@@ -231,15 +231,15 @@ TEST_F(RealTokenizers, EachGetsItsPreTokenizerChoice) {
     bool pieces;
   };
   const Row rows[] = {
-      {"gpt2", {0, 0, 0}, false, false, kNormNone, 0, false, false},
-      {"claude", {0, 0, 0}, false, false, kNormNFKC, 0, false, false},
-      {"gpt35turbo", {1, 0, 3}, false, false, kNormNone, 0, false, false},
-      {"gpt4o", {2, 1, 3}, false, false, kNormNone, 0, false, false},
-      {"llama3", {1, 0, 3}, false, false, kNormNone, 0, false, true},
-      {"qwen3", {1, 0, 1}, false, false, kNormNFC, 0, false, false},
-      {"deepseek_v3", {0, 0, 0}, true, false, kNormNone, 0, false, false},
-      {"llama2", {0, 0, 0}, false, true, kNormNone, 2, true, false},
-      {"gemma3", {0, 0, 0}, false, true, kNormNone, 1, false, false},
+      {"gpt2", {ScannerKind::kGpt2, 0, 0}, false, false, kNormNone, 0, false, false},
+      {"claude", {ScannerKind::kGpt2, 0, 0}, false, false, kNormNFKC, 0, false, false},
+      {"gpt35turbo", {ScannerKind::kCl100k, 0, 3}, false, false, kNormNone, 0, false, false},
+      {"gpt4o", {ScannerKind::kO200k, 1, 3}, false, false, kNormNone, 0, false, false},
+      {"llama3", {ScannerKind::kCl100k, 0, 3}, false, false, kNormNone, 0, false, true},
+      {"qwen3", {ScannerKind::kCl100k, 0, 1}, false, false, kNormNFC, 0, false, false},
+      {"deepseek_v3", {ScannerKind::kGpt2, 0, 0}, true, false, kNormNone, 0, false, false},
+      {"llama2", {ScannerKind::kGpt2, 0, 0}, false, true, kNormNone, 2, true, false},
+      {"gemma3", {ScannerKind::kGpt2, 0, 0}, false, true, kNormNone, 1, false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

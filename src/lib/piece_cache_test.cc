@@ -44,7 +44,9 @@ TEST(PieceCacheTest, RepeatedWordsGiveUncachedIdsAcrossModels) {
     std::string text;
     for (int k = 0; k < 6; ++k) text += (k ? " " : "") + words[rng() % words.size()];
     for (const Tokenizer* model : {first.get(), second.get()}) {
-      EXPECT_EQ(encode(*model, text, kMergeAuto), encode(*model, text, kMergeScan)) << text;
+      EXPECT_EQ(encode(*model, text, MergeStrategy::kAuto),
+                encode(*model, text, MergeStrategy::kScan))
+          << text;
     }
   }
 }
@@ -53,18 +55,18 @@ TEST(PieceCacheTest, RepeatedWordsGiveUncachedIdsAcrossModels) {
 TEST(PieceCacheTest, ModelsWithoutSerialAreNotCached) {
   auto model = byte_model({"ab", "abc"}, {{"a", "b"}, {"ab", "c"}});
   const std::string word = "abcabcab";
-  encode(*model, word, kMergeAuto);
+  encode(*model, word, MergeStrategy::kAuto);
   PieceCache* cache = PieceCache::for_thread();
   ASSERT_NE(cache, nullptr);
   const auto* bytes = reinterpret_cast<const uint8_t*>(word.data());
   const uint64_t hash = piece_hash(bytes, word.size());
   EXPECT_EQ(cache->find(0, hash, bytes, word.size()), nullptr);
   model->cache_serial = next_model_serial();
-  encode(*model, word, kMergeAuto);
+  encode(*model, word, MergeStrategy::kAuto);
   const PieceCache::Entry* hit = cache->find(model->cache_serial, hash, bytes, word.size());
   ASSERT_NE(hit, nullptr);
   EXPECT_EQ(std::vector<uint32_t>(hit->ids, hit->ids + hit->n_ids),
-            encode(*model, word, kMergeScan));
+            encode(*model, word, MergeStrategy::kScan));
 }
 
 }  // namespace

@@ -126,7 +126,7 @@ struct ScannerPattern {
 
 std::vector<ScannerPattern> scanner_patterns() {
   std::vector<ScannerPattern> out;
-  out.push_back({std::string(kByteLevelPattern), ScannerSpec{0, 0, 0}});
+  out.push_back({std::string(kByteLevelPattern), ScannerSpec{ScannerKind::kGpt2, 0, 0}});
   const std::array<std::pair<std::string_view, uint32_t>, 3> digit_runs = {
       {{R"(\p{N}{1,3})", 3}, {R"(\p{N}+)", 0}, {R"(\p{N})", 1}}};
   constexpr std::string_view kContractions = "(?i:'s|'t|'re|'ve|'m|'ll|'d)";
@@ -137,7 +137,7 @@ std::vector<ScannerPattern> scanner_patterns() {
       out.push_back({std::string(kContractions) + R"(|[^\r\n\p{L}\p{N}]?)" + letters + "|" +
                          std::string(digits) + "| ?" + other +
                          R"(+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
-                     ScannerSpec{1, marks, limit}});
+                     ScannerSpec{ScannerKind::kCl100k, marks, limit}});
     }
     for (const uint8_t cased : {0, 1}) {
       const std::string tail = cased ? std::string(kContractions) + "?" : "";
@@ -147,7 +147,7 @@ std::vector<ScannerPattern> scanner_patterns() {
                R"(|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*)" +
                tail + "|" + std::string(digits) +
                R"(| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)",
-           ScannerSpec{2, cased, limit}});
+           ScannerSpec{ScannerKind::kO200k, cased, limit}});
     }
   }
   return out;
@@ -159,7 +159,7 @@ std::optional<ScannerSpec> scanner_for_list(const std::vector<PatternEntry>& lis
   // Each digit a piece of its own, then the ByteLevel pattern over what lies between.
   if (list.size() == 2 && list[0].text == kDigitPattern && list[1].text == kByteLevelPattern &&
       list[0].keeps == SplitKeeps::kEverything) {
-    return ScannerSpec{0, 1, 0};
+    return ScannerSpec{ScannerKind::kGpt2, 1, 0};
   }
   return std::nullopt;
 }

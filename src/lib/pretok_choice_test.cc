@@ -79,11 +79,11 @@ const std::string kCl100k =
     R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
 
 TEST(ScannerChoice, OnlyThePatternsTheScannersReproduce) {
-  EXPECT_EQ(scanner_for_pattern(kByteLevelPattern), (ScannerSpec{0, 0, 0}));
-  EXPECT_EQ(scanner_for_pattern(kCl100k), (ScannerSpec{1, 0, 3}));
+  EXPECT_EQ(scanner_for_pattern(kByteLevelPattern), (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
+  EXPECT_EQ(scanner_for_pattern(kCl100k), (ScannerSpec{ScannerKind::kCl100k, 0, 3}));
   std::string single = kCl100k;
   single.replace(single.find(R"(\p{N}{1,3})"), 10, R"(\p{N})");
-  EXPECT_EQ(scanner_for_pattern(single), (ScannerSpec{1, 0, 1}));
+  EXPECT_EQ(scanner_for_pattern(single), (ScannerSpec{ScannerKind::kCl100k, 0, 1}));
   // Holding the texts that once picked a scanner is not enough.
   EXPECT_FALSE(scanner_for_pattern(
       R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+|\s+)"));
@@ -100,17 +100,19 @@ TEST(ScannerChoice, TiktokenConversionPatterns) {
       contractions +
       R"(?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*)" +
       contractions + R"(?|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
-  EXPECT_EQ(scanner_for_pattern(o200k), (ScannerSpec{2, 1, 3}));
-  EXPECT_EQ(choose(seq({split(o200k), kBlNoRegex})).choice.scanner, (ScannerSpec{2, 1, 3}));
-  EXPECT_EQ(choose(seq({split(kCl100k), kBlNoRegex})).choice.scanner, (ScannerSpec{1, 0, 3}));
+  EXPECT_EQ(scanner_for_pattern(o200k), (ScannerSpec{ScannerKind::kO200k, 1, 3}));
+  EXPECT_EQ(choose(seq({split(o200k), kBlNoRegex})).choice.scanner,
+            (ScannerSpec{ScannerKind::kO200k, 1, 3}));
+  EXPECT_EQ(choose(seq({split(kCl100k), kBlNoRegex})).choice.scanner,
+            (ScannerSpec{ScannerKind::kCl100k, 0, 3}));
   EXPECT_EQ(choose(seq({split(kByteLevelPattern), kBlNoRegex})).choice.scanner,
-            (ScannerSpec{0, 0, 0}));
+            (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
   EXPECT_TRUE(choose(seq({split(kByteLevelPattern), kBlNoRegex})).choice.split_regexes.empty());
 }
 
 TEST(PreTokenizerRoads, ByteLevelLastAndBehaviors) {
-  EXPECT_EQ(choose(kBl).choice.scanner, (ScannerSpec{0, 0, 0}));
-  EXPECT_EQ(choose(seq({kBl})).choice.scanner, (ScannerSpec{0, 0, 0}));
+  EXPECT_EQ(choose(kBl).choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
+  EXPECT_EQ(choose(seq({kBl})).choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
   EXPECT_EQ(choose(kBlNoRegex).error, kRefusal);
   EXPECT_EQ(choose("null").error, kRefusal);
   EXPECT_EQ(choose(R"({"type": "Metaspace"})", false, 3).error, kRefusal);
@@ -122,9 +124,9 @@ TEST(PreTokenizerRoads, ByteLevelLastAndBehaviors) {
   // Behaviors that keep the same pieces when the matches tile the text.
   const std::string invert = R"(, "invert": true)";
   EXPECT_EQ(choose(seq({split(kCl100k, "Removed", invert.c_str()), kBlNoRegex})).choice.scanner,
-            (ScannerSpec{1, 0, 3}));
+            (ScannerSpec{ScannerKind::kCl100k, 0, 3}));
   EXPECT_EQ(choose(seq({split(kCl100k, "MergedWithNext"), kBlNoRegex})).choice.scanner,
-            (ScannerSpec{1, 0, 3}));
+            (ScannerSpec{ScannerKind::kCl100k, 0, 3}));
   EXPECT_EQ(choose(seq({split(kCl100k, "Removed"), kBlNoRegex})).error,
             "unsupported pre_tokenizer Split setting \"behavior\": \"Removed\" (quorvane does not "
             "reproduce it; refusing rather than tokenizing differently)");
@@ -139,7 +141,7 @@ TEST(PreTokenizerRoads, ByteLevelLastAndBehaviors) {
 
 TEST(PreTokenizerRoads, DigitsAndTheByteLevelPattern) {
   const auto digits_first = choose(seq({kDigits1, kBl}));
-  EXPECT_EQ(digits_first.choice.scanner, (ScannerSpec{0, 1, 0}));
+  EXPECT_EQ(digits_first.choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 1, 0}));
   EXPECT_TRUE(digits_first.choice.split_regexes.empty());
   // Digit runs, then the ByteLevel pattern over each piece.
   const auto runs = choose(seq({kDigits, kBl}));
@@ -170,7 +172,7 @@ TEST(PreTokenizerRoads, TwoSplitsBecomeSplitPatterns) {
   ASSERT_EQ(two.choice.split_regexes.size(), 2u);
   EXPECT_EQ(two.choice.split_regexes[0].pattern(), R"(\p{L}+)");
   EXPECT_EQ(two.choice.split_regexes[1].pattern(), R"(\d)");
-  EXPECT_EQ(two.choice.scanner, (ScannerSpec{0, 0, 0}));
+  EXPECT_EQ(two.choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
   // A compile failure names the first failing pattern.
   EXPECT_EQ(choose(seq({split("("), split("[")}), true).error,
             "cannot compile split regex \"(\": missing closing parenthesis at offset 1");
@@ -198,7 +200,7 @@ TEST(PreTokenizerRoads, ByteFallbackRoad) {
   EXPECT_EQ(choose(kDigits1, true).choice.split_regexes.size(), 1u);
   const auto bl = choose(seq({split(kByteLevelPattern), kDigits}), true);
   ASSERT_EQ(bl.choice.split_regexes.size(), 2u);
-  EXPECT_EQ(bl.choice.scanner, (ScannerSpec{0, 0, 0}));
+  EXPECT_EQ(bl.choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
 }
 
 TEST(CjkPreset, ExactFourMembersOnly) {
@@ -209,7 +211,7 @@ TEST(CjkPreset, ExactFourMembersOnly) {
   const auto c = choose(preset);
   EXPECT_TRUE(c.choice.cjk_preset);
   EXPECT_TRUE(c.choice.split_regexes.empty());
-  EXPECT_EQ(c.choice.scanner, (ScannerSpec{0, 0, 0}));
+  EXPECT_EQ(c.choice.scanner, (ScannerSpec{ScannerKind::kGpt2, 0, 0}));
   // Not in a byte_fallback model, where its ByteLevel member is refused.
   EXPECT_EQ(choose(preset, true).error, kBfRefusal);
   // Another order, a use_regex that is not the boolean false, or a changed text.

@@ -64,7 +64,7 @@ InternalCheck encode_range(void* context, size_t begin, size_t end) {
     InternalCheck failed =
         b.encoder == RowEncoder::kSpecial
             ? encode_with_specials(*b.model, b.texts->texts[i], b.rows[i])
-            : encode_text(*b.model, b.texts->texts[i], kMergeAuto, true, b.rows[i]);
+            : encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, b.rows[i]);
     if (failed != nullptr) return failed;
   }
   return nullptr;
@@ -140,7 +140,7 @@ PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
                          [&](size_t i) -> InternalCheck {
                            std::vector<uint32_t> ids;
                            InternalCheck failed =
-                               encode_text(model, texts.texts[i], kMergeAuto, true, ids);
+                               encode_text(model, texts.texts[i], MergeStrategy::kAuto, true, ids);
                            counts[i] = ids.size();
                            return failed;
                          });

@@ -151,9 +151,10 @@ InternalCheck encode_rows(const Tokenizer& model, const TextBatch& texts, RowEnc
         num_threads, texts.size(), texts.total_bytes, parallel_when_small,
         [&](size_t i) { return encode_with_specials(model, texts.texts[i], rows[i]); });
   }
-  return run_batch(
-      num_threads, texts.size(), texts.total_bytes, parallel_when_small,
-      [&](size_t i) { return encode_text(model, texts.texts[i], kMergeAuto, true, rows[i]); });
+  return run_batch(num_threads, texts.size(), texts.total_bytes, parallel_when_small,
+                   [&](size_t i) {
+                     return encode_text(model, texts.texts[i], MergeStrategy::kAuto, true, rows[i]);
+                   });
 }
 
 }  // namespace quorvane::py

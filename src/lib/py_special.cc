@@ -21,6 +21,12 @@ bool u32s_from_object(PyObject* value, const char* name, std::vector<uint32_t>& 
   return false;
 }
 
+// The scheme byte: 0 none, 1 always, 2 first; any other value acts as 0.
+PrefixScheme prefix_scheme(uint8_t value) {
+  if (value == 1) return PrefixScheme::kAlways;
+  return value == 2 ? PrefixScheme::kFirst : PrefixScheme::kNone;
+}
+
 }  // namespace
 
 PyObject* tok_set_special_tokens(QV_FASTCALL_PARAMS) {
@@ -52,8 +58,9 @@ PyObject* tok_set_special_tokens(QV_FASTCALL_PARAMS) {
     return nullptr;
   }
   // Built with the lock held: no encode can observe a half-replaced state.
-  Result<Unit> built = build_special_matcher(tok->model, std::move(contents), std::move(ids),
-                                             std::move(lstrip), std::move(rstrip), scheme);
+  Result<Unit> built =
+      build_special_matcher(tok->model, std::move(contents), std::move(ids), std::move(lstrip),
+                            std::move(rstrip), prefix_scheme(scheme));
   if (!built) return raise_value_error(built.error());
   Py_RETURN_NONE;
 }

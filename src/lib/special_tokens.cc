@@ -72,13 +72,14 @@ namespace {
 
 InternalCheck encode_with_specials_unchecked(const Tokenizer& model, std::string_view text,
                                              std::vector<uint32_t>& out) {
-  if (!model.special_matcher) return encode_text(model, text, kMergeAuto, true, out);
+  if (!model.special_matcher) return encode_text(model, text, MergeStrategy::kAuto, true, out);
 
   const SpecialTokenMatcher& matcher = *model.special_matcher;
   const size_t n = text.size();
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  // With scheme 2 only the gap at offset 0 may take the metaspace prefix.
-  auto gap_prefix = [&](size_t start) { return start == 0 || model.prefix_scheme != 2; };
+  auto gap_prefix = [&](size_t start) {
+    return start == 0 || model.prefix_scheme != PrefixScheme::kFirst;
+  };
 
   size_t last = 0;
   size_t from = 0;
@@ -96,8 +97,8 @@ InternalCheck encode_with_specials_unchecked(const Tokenizer& model, std::string
     const size_t next =
         model.special_rstrip[i] ? skip_space_forward(bytes, n, match.end) : match.end;
     if (gap_end > last) {
-      InternalCheck check =
-          encode_text(model, text.substr(last, gap_end - last), kMergeAuto, gap_prefix(last), out);
+      InternalCheck check = encode_text(model, text.substr(last, gap_end - last),
+                                        MergeStrategy::kAuto, gap_prefix(last), out);
       if (check != nullptr) return check;
     }
     // A match may begin inside whitespace the previous rstrip passed over: what
@@ -107,7 +108,8 @@ InternalCheck encode_with_specials_unchecked(const Tokenizer& model, std::string
     last = next;
     from = match.end;
   }
-  if (last < n) return encode_text(model, text.substr(last), kMergeAuto, gap_prefix(last), out);
+  if (last < n)
+    return encode_text(model, text.substr(last), MergeStrategy::kAuto, gap_prefix(last), out);
   return nullptr;
 }
 

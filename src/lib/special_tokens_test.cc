@@ -21,7 +21,7 @@ struct Special {
 };
 
 void register_specials(Tokenizer& model, const std::vector<Special>& specials,
-                       PrefixScheme scheme = 0) {
+                       PrefixScheme scheme = PrefixScheme::kNone) {
   std::vector<std::string> contents;
   std::vector<uint32_t> ids;
   std::vector<uint8_t> lstrip, rstrip;
@@ -49,7 +49,7 @@ std::string spell(const Tokenizer& model, std::string_view text) {
 TEST(SpecialTokens, WithoutRegistrationTheWholeTextIsOneGap) {
   auto model = byte_model();
   model->metaspace_mode = 3;
-  for (PrefixScheme scheme : {0, 1, 2}) {
+  for (PrefixScheme scheme : {PrefixScheme::kNone, PrefixScheme::kAlways, PrefixScheme::kFirst}) {
     register_specials(*model, {}, scheme);
     EXPECT_EQ(model->special_matcher, nullptr);
     EXPECT_EQ(spell(*model, "a b"),
@@ -57,7 +57,7 @@ TEST(SpecialTokens, WithoutRegistrationTheWholeTextIsOneGap) {
               "a\xE2\x96\x81"
               "b");
   }
-  register_specials(*model, {{"<s>", 1000}}, 2);
+  register_specials(*model, {{"<s>", 1000}}, PrefixScheme::kFirst);
   EXPECT_EQ(spell(*model, "a b"),
             "\xE2\x96\x81"
             "a\xE2\x96\x81"
@@ -113,14 +113,14 @@ TEST(SpecialTokens, MatchInsideStrippedWhitespace) {
   EXPECT_EQ(spell(*model, "<R>\t\t z"), "<1000>z");
 }
 
-TEST(SpecialTokens, PrefixSchemeTwoOnlyPrefixesTheFirstGap) {
+TEST(SpecialTokens, PrefixSchemeFirstOnlyPrefixesTheFirstGap) {
   auto model = byte_model();
   model->metaspace_mode = 3;
   const std::string meta = "\xE2\x96\x81";
-  register_specials(*model, {{"<s>", 1000}}, 2);
+  register_specials(*model, {{"<s>", 1000}}, PrefixScheme::kFirst);
   EXPECT_EQ(spell(*model, "<s>a"), "<1000>a");
   EXPECT_EQ(spell(*model, "a<s>b"), meta + "a<1000>b");
-  for (PrefixScheme scheme : {0, 1, 7}) {
+  for (PrefixScheme scheme : {PrefixScheme::kNone, PrefixScheme::kAlways}) {
     register_specials(*model, {{"<s>", 1000}}, scheme);
     EXPECT_EQ(spell(*model, "<s>a"), "<1000>" + meta + "a");
     EXPECT_EQ(spell(*model, "a<s>b"), meta + "a<1000>" + meta + "b");
@@ -129,17 +129,19 @@ TEST(SpecialTokens, PrefixSchemeTwoOnlyPrefixesTheFirstGap) {
 
 TEST(SpecialTokens, RefusedRegistrationsChangeNothing) {
   auto model = byte_model();
-  register_specials(*model, {{"<s>", 1000}}, 1);
-  auto lengths = build_special_matcher(*model, {"a", "b"}, {1, 2}, {0, 0}, {0}, 2);
+  register_specials(*model, {{"<s>", 1000}}, PrefixScheme::kAlways);
+  auto lengths =
+      build_special_matcher(*model, {"a", "b"}, {1, 2}, {0, 0}, {0}, PrefixScheme::kFirst);
   ASSERT_FALSE(lengths.ok());
   EXPECT_EQ(lengths.error(),
             "set_special_tokens: contents, ids, lstrip and rstrip must have the same length "
             "(got 2, 2, 2 and 1)");
-  auto empty = build_special_matcher(*model, {"a", ""}, {1, 2}, {0, 0}, {0, 0}, 2);
+  auto empty =
+      build_special_matcher(*model, {"a", ""}, {1, 2}, {0, 0}, {0, 0}, PrefixScheme::kFirst);
   ASSERT_FALSE(empty.ok());
   EXPECT_EQ(empty.error(), "special-token matcher: content 1 is empty");
-  EXPECT_FALSE(build_special_matcher(*model, {}, {1}, {}, {}, 0).ok());
-  EXPECT_EQ(model->prefix_scheme, 1);
+  EXPECT_FALSE(build_special_matcher(*model, {}, {1}, {}, {}, PrefixScheme::kNone).ok());
+  EXPECT_EQ(model->prefix_scheme, PrefixScheme::kAlways);
   EXPECT_EQ(model->special_ids, std::vector<uint32_t>{1000});
   EXPECT_EQ(spell(*model, "a<s>"), "a<1000>");
 }

@@ -52,8 +52,9 @@ using PieceMap = absl::flat_hash_map<std::string, uint32_t, FxHash, std::equal_t
 // 0 off; 1 spaces become U+2581; 2 as 1 and U+2581 is prepended when allowed;
 // 3 as 2 unless the text already starts with U+2581.
 using MetaspaceMode = uint8_t;
-// 0 none, 1 always, 2 first: with 2 only a gap at offset 0 may get the prefix.
-using PrefixScheme = uint8_t;
+// Which gaps between special tokens may take the metaspace prefix: with kFirst
+// only a gap at offset 0; otherwise every gap, as the model's mode says.
+enum class PrefixScheme : uint8_t { kNone, kAlways, kFirst };
 
 // ByteLevel "add_prefix_space": a space before the text, or before every piece
 // that does not start with one.
@@ -139,7 +140,7 @@ struct Tokenizer {
   std::vector<uint32_t> special_ids;
   std::vector<uint8_t> special_lstrip;
   std::vector<uint8_t> special_rstrip;
-  PrefixScheme prefix_scheme = 0;
+  PrefixScheme prefix_scheme = PrefixScheme::kNone;
 
   Tokenizer() {
     byte_ids.fill(-1);

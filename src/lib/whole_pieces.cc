@@ -27,7 +27,7 @@ void check_ids(const Tokenizer& model, size_t begin, size_t end, std::vector<uin
       n += byte_id >= 0 ? 1 : 0;
     }
     scratch.output.clear();
-    bpe_merge_ids(model, piece, n, scratch, kMergeAuto);
+    bpe_merge_ids(model, piece, n, scratch, MergeStrategy::kAuto);
     ok[id] = scratch.output.size() == 1 && scratch.output[0] == id ? 1 : 0;
   }
 }
@@ -53,7 +53,7 @@ void check_keys(const Tokenizer& model, size_t begin, size_t end, std::vector<ui
     const std::string key = metaspace_key(bytes);
     if (key.size() < 2 || key.size() > kShortPieceMax) continue;
     scratch.output.clear();
-    encode_byte_fallback(model, key, scratch, kMergeAuto);
+    encode_byte_fallback(model, key, scratch, MergeStrategy::kAuto);
     ok[id] = scratch.output.size() == 1 && scratch.output[0] == id ? 1 : 0;
   }
 }

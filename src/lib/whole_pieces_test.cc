@@ -38,7 +38,7 @@ TEST(WholePiecesTest, AgreesWithMergingOnRealModels) {
         scratch.output.clear();
         for (unsigned char b : piece)
           scratch.piece.push_back(static_cast<uint32_t>(model.byte_ids[b]));
-        bpe_merge(model, scratch, kMergeAuto);
+        bpe_merge(model, scratch, MergeStrategy::kAuto);
         const uint32_t hit = model.whole_pieces.find(piece, bytes_of);
         if (scratch.output.size() == 1) {
           EXPECT_EQ(hit, scratch.output[0]) << name << " " << piece;
@@ -77,7 +77,7 @@ TEST(WholePiecesTest, ByteFallbackKeysAgreeWithTheEncoder) {
       for (const std::string& piece : {key, key + "q", "\xE2\x96\x81" + key, key.substr(1)}) {
         if (piece.size() < 2) continue;
         scratch.output.clear();
-        encode_byte_fallback(model, piece, scratch, kMergeAuto);
+        encode_byte_fallback(model, piece, scratch, MergeStrategy::kAuto);
         const uint32_t hit = table.find_matching(piece, [&](uint32_t i) {
           return is_metaspace_key(model.token_bytes.bytes_of(i), piece);
         });

@@ -11,13 +11,14 @@ size_t next_piece_end(ScannerSpec spec, const uint8_t* text, size_t length, size
   // reading past the text.
   if (position >= length) return position;
   switch (spec.kind) {
-    case 0:
+    case ScannerKind::kGpt2:
       return scan::scan_kind0(spec.flag == 1, text, length, position);
-    case 1:
+    case ScannerKind::kCl100k:
       return scan::scan_kind1(spec.flag == 1, spec.digit_limit, text, length, position);
-    default:
-      return scan::scan_kind2(spec.flag == 1, spec.digit_limit, text, length, position);
+    case ScannerKind::kO200k:
+      break;
   }
+  return scan::scan_kind2(spec.flag == 1, spec.digit_limit, text, length, position);
 }
 
 }  // namespace quorvane

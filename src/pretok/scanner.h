@@ -1,8 +1,7 @@
 // Hand-written pre-tokenizer scanners.
 //
 // `next_piece_end` returns where the piece starting at `position` ends, by the
-// rules of one of three pattern families (kind 0: the GPT-2 ByteLevel pattern;
-// kind 1: cl100k-style; kind 2: o200k-style). It allocates nothing and runs no
+// rules of one of three pattern families. It allocates nothing and runs no
 // regular-expression engine; callers step from 0 to the text's end.
 #pragma once
 
@@ -11,8 +10,14 @@
 
 namespace quorvane {
 
+enum class ScannerKind : uint8_t {
+  kGpt2,    // the GPT-2 ByteLevel pattern
+  kCl100k,  // cl100k-style: contractions, letter runs, numbers of up to a limit
+  kO200k,   // o200k-style: cased words with their contractions
+};
+
 struct ScannerSpec {
-  uint8_t kind = 0;          // 0, 1 or 2 (any other value acts as 2)
+  ScannerKind kind = ScannerKind::kGpt2;
   uint8_t flag = 0;          // meaning depends on the kind
   uint32_t digit_limit = 0;  // 0 unlimited; otherwise the longest number run
   bool operator==(const ScannerSpec&) const = default;

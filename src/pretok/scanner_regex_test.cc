@@ -45,7 +45,7 @@ class Reference {
 
   std::vector<Span> Pieces(const std::string& text) {
     std::vector<Span> out;
-    if (spec_.kind == 0 && spec_.flag == 1) {
+    if (spec_.kind == ScannerKind::kGpt2 && spec_.flag == 1) {
       // Every number character alone, the stretches between by the ByteLevel pattern.
       std::vector<Span> numbers;
       digit_.FindAll(text, 0, text.size(), numbers);
@@ -65,13 +65,14 @@ class Reference {
  private:
   static std::string PatternFor(ScannerSpec spec) {
     switch (spec.kind) {
-      case 0:
+      case ScannerKind::kGpt2:
         return kByteLevel;
-      case 1:
+      case ScannerKind::kCl100k:
         return Cl100kPattern(spec.flag == 1, spec.digit_limit);
-      default:
-        return O200kPattern(spec.flag == 1, spec.digit_limit);
+      case ScannerKind::kO200k:
+        break;
     }
+    return O200kPattern(spec.flag == 1, spec.digit_limit);
   }
 
   ScannerSpec spec_;
@@ -92,8 +93,8 @@ std::vector<Span> ScannerPieces(ScannerSpec spec, const std::string& text) {
 }
 
 std::vector<ScannerSpec> AllSpecs() {
-  std::vector<ScannerSpec> specs = {{0, 0, 0}, {0, 1, 0}};
-  for (uint8_t kind : {1, 2}) {
+  std::vector<ScannerSpec> specs = {{ScannerKind::kGpt2, 0, 0}, {ScannerKind::kGpt2, 1, 0}};
+  for (ScannerKind kind : {ScannerKind::kCl100k, ScannerKind::kO200k}) {
     for (uint8_t flag : {0, 1}) {
       for (uint32_t limit : {0u, 1u, 3u}) specs.push_back({kind, flag, limit});
     }

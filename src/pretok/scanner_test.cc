@@ -30,12 +30,12 @@ struct Case {
   std::vector<std::string> pieces;
 };
 
-constexpr ScannerSpec kGpt2{0, 0, 0};
-constexpr ScannerSpec kGpt2Digits{0, 1, 0};
-constexpr ScannerSpec kCl100k{1, 0, 3};
-constexpr ScannerSpec kCl100kMarks{1, 1, 3};
-constexpr ScannerSpec kO200k{2, 1, 3};
-constexpr ScannerSpec kO200kPlain{2, 0, 3};
+constexpr ScannerSpec kGpt2{ScannerKind::kGpt2, 0, 0};
+constexpr ScannerSpec kGpt2Digits{ScannerKind::kGpt2, 1, 0};
+constexpr ScannerSpec kCl100k{ScannerKind::kCl100k, 0, 3};
+constexpr ScannerSpec kCl100kMarks{ScannerKind::kCl100k, 1, 3};
+constexpr ScannerSpec kO200k{ScannerKind::kO200k, 1, 3};
+constexpr ScannerSpec kO200kPlain{ScannerKind::kO200k, 0, 3};
 
 const char* const kAcute = "\u0301";
 
@@ -84,8 +84,10 @@ TEST(ScannerTest, Kind1) {
       {kCl100k, "E\u0301COLE x", {"E", "\u0301COLE", " x"}},
       {kCl100kMarks, "E\u0301COLE x", {"E\u0301COLE", " x"}},
       {kCl100kMarks, "\u0301!", {"\u0301", "!"}},
-      {ScannerSpec{1, 0, 1}, "12345678", {"1", "2", "3", "4", "5", "6", "7", "8"}},
-      {ScannerSpec{1, 0, 0}, "12345678", {"12345678"}},
+      {ScannerSpec{ScannerKind::kCl100k, 0, 1},
+       "12345678",
+       {"1", "2", "3", "4", "5", "6", "7", "8"}},
+      {ScannerSpec{ScannerKind::kCl100k, 0, 0}, "12345678", {"12345678"}},
       {kCl100k, "x\n  ", {"x", "\n", "  "}},
       {kCl100k, "x  ", {"x", "  "}},
       {kCl100k, "\tabc \u3000abc", {"\tabc", " ", "\u3000abc"}},
@@ -119,9 +121,10 @@ TEST(ScannerTest, Kind2) {
       {kO200kPlain, "CamelCase", {"Camel", "Case"}},
       {kO200kPlain, "ABCdef", {"ABCdef"}},
       {kO200kPlain, "abcDEF", {"abc", "DEF"}},
-      {ScannerSpec{2, 0, 0}, "12345678", {"12345678"}},
-      {ScannerSpec{2, 0, 1}, "12345678", {"1", "2", "3", "4", "5", "6", "7", "8"}},
-      {ScannerSpec{7, 1, 3}, "HelloWORLD", {"Hello", "WORLD"}},  // unknown kinds act as 2
+      {ScannerSpec{ScannerKind::kO200k, 0, 0}, "12345678", {"12345678"}},
+      {ScannerSpec{ScannerKind::kO200k, 0, 1},
+       "12345678",
+       {"1", "2", "3", "4", "5", "6", "7", "8"}},
   });
 }
 

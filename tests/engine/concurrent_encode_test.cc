@@ -63,7 +63,7 @@ std::unique_ptr<Tokenizer> load(const std::string& json_or_name) {
 
 Expected expected_for(const Tokenizer& m, const std::string& text) {
   Expected e;
-  EXPECT_EQ(encode_text(m, text, kMergeAuto, true, e.ordinary), nullptr);
+  EXPECT_EQ(encode_text(m, text, MergeStrategy::kAuto, true, e.ordinary), nullptr);
   EXPECT_EQ(encode_with_specials(m, text, e.special), nullptr);
   e.decoded = decode_bytes(m, e.ordinary);
   e.offsets = offsets_refusal(m, text) == nullptr;
@@ -87,7 +87,9 @@ TEST(ConcurrentEncode, SharedModelsGiveSingleThreadedResults) {
     std::unique_ptr<Tokenizer> model = load(which);
     if (model == nullptr) continue;
     ++loaded_models;
-    ASSERT_TRUE(build_special_matcher(*model, {"<|s|>", "<|e|>"}, {7, 8}, {1, 0}, {0, 1}, 2).ok());
+    ASSERT_TRUE(build_special_matcher(*model, {"<|s|>", "<|e|>"}, {7, 8}, {1, 0}, {0, 1},
+                                      PrefixScheme::kFirst)
+                    .ok());
     const Tokenizer& m = *model;
     std::vector<Expected> want;
     for (const std::string& t : texts()) want.push_back(expected_for(m, t));
@@ -102,7 +104,7 @@ TEST(ConcurrentEncode, SharedModelsGiveSingleThreadedResults) {
             const std::string& text = texts()[t];
             std::vector<uint32_t> ids, special, offset_ids;
             std::vector<Span> spans;
-            if (encode_text(m, text, kMergeAuto, true, ids) || ids != want[t].ordinary)
+            if (encode_text(m, text, MergeStrategy::kAuto, true, ids) || ids != want[t].ordinary)
               ++mismatches;
             if (encode_with_specials(m, text, special) || special != want[t].special) ++mismatches;
             if (decode_bytes(m, ids) != want[t].decoded) ++mismatches;

@@ -236,7 +236,8 @@ def test_strip_flags_match_reference():
 
 # ---- the prefix scheme that reproduces each Metaspace prepend_scheme ----
 
-@pytest.mark.parametrize("prepend_scheme,scheme", [("first", 2), ("always", 1), ("never", 0)])
+@pytest.mark.parametrize("prepend_scheme,scheme", [("first", 2), ("always", 1), ("never", 0),
+                                                       ("never", 7)])
 def test_prefix_scheme_matches_metaspace_prepend_scheme(tmp_path, prepend_scheme, scheme):
     tokenizers = pytest.importorskip("tokenizers")
     from tokfiles import metaspace_doc, write
