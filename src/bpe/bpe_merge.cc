@@ -227,7 +227,7 @@ void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch
   if (n >= 2 && n <= kShortPieceMax) {
     if (!model.monotonic) {
       if (n <= kCanonicalShortMax) {
-        canonical_merge_short(model.merges, ids, n, scratch.output);
+        canonical_merge_short(model.merges, ids, nullptr, n, scratch.output);
       } else {
         scratch.piece.assign(ids, ids + n);
         canonical_merge_long(model.merges, scratch);
@@ -252,7 +252,7 @@ void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy stra
   }
   if (!model.monotonic) {
     if (n <= kCanonicalShortMax) {
-      canonical_merge_short(model.merges, scratch.piece.data(), n, scratch.output);
+      canonical_merge_short(model.merges, scratch.piece.data(), nullptr, n, scratch.output);
     } else {
       canonical_merge_long(model.merges, scratch);
     }

@@ -83,8 +83,8 @@ inline size_t position_of(const uint32_t* p, uint32_t value) {
 // its rank. The ranks are kept in blocks of 8 with each block's minimum, so
 // that a merge rescans only the blocks whose ranks it changed, and the search
 // for the next one reads the block minima.
-void canonical_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
-                           std::vector<uint32_t>& output) {
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit* pair_hits,
+                           size_t n, std::vector<uint32_t>& output) {
   constexpr size_t kBlock = 8;
   constexpr size_t kPlainScanMax = 24;
   constexpr size_t kMaxBlocks = (kCanonicalShortMax + kBlock - 1) / kBlock;
@@ -97,7 +97,12 @@ void canonical_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
   const size_t blocks = (n + kBlock - 1) / kBlock;
   const size_t padded_blocks = (blocks + 3) & ~size_t{3};
   for (size_t i = 0; i + 1 < n; ++i) {
-    const MergeHit hit = merges.find(ids[i], ids[i + 1]);
+    MergeHit hit;
+    if (pair_hits != nullptr && pair_hits[i].rank != kRankUnknown) {
+      hit = pair_hits[i];
+    } else {
+      hit = merges.find(ids[i], ids[i + 1]);
+    }
     ranks[i] = hit.rank;
     merged[i] = hit.merged;
     next[i] = static_cast<uint8_t>(i + 1);

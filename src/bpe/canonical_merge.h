@@ -20,9 +20,15 @@ namespace quorvane {
 inline constexpr size_t kCanonicalShortMax = 248;
 static_assert(kCanonicalShortMax < 255, "positions are stored in bytes");
 
-// Merges ids[0, n), 2 <= n <= kCanonicalShortMax, and appends the result to `output`.
-void canonical_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
-                           std::vector<uint32_t>& output);
+// A pair the caller did not look up: the merger probes the table for it.
+inline constexpr uint32_t kRankUnknown = 0xFFFFFFFEu;
+
+// Merges ids[0, n), 2 <= n <= kCanonicalShortMax, and appends the result to
+// `output`. `pair_hits`, when given, holds what merges.find gives for each pair
+// (ids[i], ids[i + 1]) that the caller already knows, and rank kRankUnknown
+// for the others.
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit* pair_hits,
+                           size_t n, std::vector<uint32_t>& output);
 
 // Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece
 // is left holding the result.

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "bpe/canonical_merge.h"
 #include "cjk/cjk_pieces.h"
 #include "lib/normalize.h"
 #include "lib/piece_cache.h"
@@ -400,6 +401,20 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   }
 }
 
+std::vector<MergeHit> ascii_pair_hits(const Tokenizer& model) {
+  std::vector<MergeHit> hits(128 * 128, MergeHit{kNone, kNone});
+  for (size_t a = 0; a < 128; ++a) {
+    for (size_t b = 0; b < 128; ++b) {
+      const int32_t left = model.ascii_ids[a];
+      const int32_t right = model.ascii_ids[b];
+      if (left < 0 || right < 0) continue;
+      hits[a << 7 | b] =
+          model.merges.find(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
+    }
+  }
+  return hits;
+}
+
 std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {
   std::array<bool, 256> joins{};
   const std::string_view meta(kMeta, kMetaLen);
@@ -447,7 +462,23 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     scratch.piece.resize(n);
     ids = scratch.piece.data();
   }
+  // Short pieces of a non-monotonic table: the hit of each pair of ASCII
+  // characters comes from the model's dense table, for the canonical merger.
+  MergeHit pair_hits[kShortPieceMax];
+  const MergeHit* const ascii_pairs =
+      ids == stack_ids && !model.ascii_pairs.empty() ? model.ascii_pairs.data() : nullptr;
   size_t count = 0;
+  // The ASCII byte whose character id is ids[count - 1], else -1.
+  int last_ascii = -1;
+  auto push = [&](uint32_t id, int ascii) {
+    if (ascii_pairs != nullptr && count > 0) {
+      pair_hits[count - 1] = ascii >= 0 && last_ascii >= 0
+                                 ? ascii_pairs[static_cast<size_t>(last_ascii) << 7 | ascii]
+                                 : MergeHit{kRankUnknown, kNone};
+    }
+    ids[count++] = id;
+    last_ascii = ascii;
+  };
   // A character with neither a text nor a byte token for each of its bytes
   // becomes the unknown id (or nothing, without one). As in the reference, that
   // id waits until the next character that has a text: characters taken as byte
@@ -456,15 +487,15 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
   bool unknown_waits = false;
   auto unknown = [&] {
     if (model.unk_id < 0) return;
-    if (unknown_waits && !model.fuse_unk) ids[count++] = static_cast<uint32_t>(model.unk_id);
+    if (unknown_waits && !model.fuse_unk) push(static_cast<uint32_t>(model.unk_id), -1);
     unknown_waits = true;
   };
-  auto known = [&](uint32_t id) {
+  auto known = [&](uint32_t id, int ascii) {
     if (unknown_waits) {
-      ids[count++] = static_cast<uint32_t>(model.unk_id);
+      push(static_cast<uint32_t>(model.unk_id), -1);
       unknown_waits = false;
     }
-    ids[count++] = id;
+    push(id, ascii);
   };
   const bool search_chars = !model.char_ids.empty();
   size_t i = 0;
@@ -473,9 +504,9 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (lead < 0x80) {
       const int32_t id = model.ascii_ids[lead];
       if (id >= 0) {
-        known(static_cast<uint32_t>(id));
+        known(static_cast<uint32_t>(id), lead);
       } else if (model.byte_ids[lead] >= 0) {
-        ids[count++] = static_cast<uint32_t>(model.byte_ids[lead]);
+        push(static_cast<uint32_t>(model.byte_ids[lead]), -1);
       } else {
         unknown();
       }
@@ -512,7 +543,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     if (valid && search_chars) {
       auto it = model.char_ids.find(cp);
       if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {
-        known(it->second);
+        known(it->second, -1);
         i += len;
         continue;
       }
@@ -520,16 +551,16 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     bool all_bytes = true;
     for (size_t k = 0; k < len; ++k) all_bytes &= model.byte_ids[p[i + k]] >= 0;
     if (all_bytes) {
-      for (size_t k = 0; k < len; ++k) {
-        ids[count++] = static_cast<uint32_t>(model.byte_ids[p[i + k]]);
-      }
+      for (size_t k = 0; k < len; ++k) push(static_cast<uint32_t>(model.byte_ids[p[i + k]]), -1);
     } else {
       unknown();
     }
     i += len;
   }
-  if (unknown_waits) ids[count++] = static_cast<uint32_t>(model.unk_id);
-  if (ids == stack_ids) {
+  if (unknown_waits) push(static_cast<uint32_t>(model.unk_id), -1);
+  if (ascii_pairs != nullptr && count >= 2 && count <= kCanonicalShortMax) {
+    canonical_merge_short(model.merges, ids, pair_hits, count, scratch.output);
+  } else if (ids == stack_ids) {
     bpe_merge_ids(model, ids, count, scratch, strategy);
   } else {
     scratch.piece.resize(count);

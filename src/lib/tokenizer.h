@@ -109,6 +109,11 @@ struct Tokenizer {
   MergeMap merges;
   StreamTables stream;
   bool monotonic = true;
+  // byte_fallback models whose table is not monotonic: merges.find of the ids
+  // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
+  // piece, most of them between ASCII characters, read a small dense table.
+  // Empty otherwise.
+  std::vector<MergeHit> ascii_pairs;
 
   // Text-processing settings.
   bool byte_fallback = false;
