@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lib/loader.h"
+#include "unicode/utf8.h"
 
 namespace quorvane::fuzz {
 
@@ -26,12 +27,7 @@ inline std::string byte_level_char(uint8_t b) {
     cp = 0x100 + n;
   }
   std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  utf8::append(out, cp);
   return out;
 }
 
@@ -234,28 +230,10 @@ inline const std::vector<uint32_t>& alphabet() {
   return chars;
 }
 
-inline void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 inline std::string text_from_bytes(const uint8_t* data, size_t size) {
   std::string out;
   const auto& chars = alphabet();
-  for (size_t i = 0; i < size; ++i) append_utf8(out, chars[data[i] % chars.size()]);
+  for (size_t i = 0; i < size; ++i) utf8::append(out, chars[data[i] % chars.size()]);
   return out;
 }
 

@@ -8,8 +8,7 @@ namespace quorvane {
 
 namespace {
 
-using scan::Char;
-using scan::char_at;
+using scan::decode_or_byte;
 
 // A match always ends after its start, so end 0 can mean "no match here".
 constexpr size_t kNoMatch = 0;
@@ -17,7 +16,7 @@ constexpr size_t kNoMatch = 0;
 // Pass 1: \p{N}{1,3}.
 struct DigitMatcher {
   size_t operator()(const uint8_t* t, size_t e, size_t i, uint32_t* len) const {
-    Char c = char_at(t, e, i);
+    DecodedChar c = decode_or_byte(t, e, i);
     *len = c.len;
     if (!uc::number(c.cp)) return kNoMatch;
     return scan::number_run_end(t, e, i + c.len, 2);
@@ -31,12 +30,12 @@ inline bool ideograph_or_kana(uint32_t cp) {
 // Pass 2: [一-龥぀-ゟ゠-ヿ]+.
 struct IdeographMatcher {
   size_t operator()(const uint8_t* t, size_t e, size_t i, uint32_t* len) const {
-    Char c = char_at(t, e, i);
+    DecodedChar c = decode_or_byte(t, e, i);
     *len = c.len;
     if (!ideograph_or_kana(c.cp)) return kNoMatch;
     i += c.len;
     while (i < e) {
-      Char d = char_at(t, e, i);
+      DecodedChar d = decode_or_byte(t, e, i);
       if (!ideograph_or_kana(d.cp)) break;
       i += d.len;
     }
@@ -53,7 +52,7 @@ inline bool letter_or_mark(uint32_t cp) { return uc::letter(cp) || uc::mark(cp);
 
 size_t punct_run_end(const uint8_t* t, size_t e, size_t i) {
   while (i < e) {
-    Char c = char_at(t, e, i);
+    DecodedChar c = decode_or_byte(t, e, i);
     if (!uc::punct_or_symbol(c.cp)) break;
     i += c.len;
   }
@@ -64,7 +63,7 @@ size_t punct_run_end(const uint8_t* t, size_t e, size_t i) {
 //   | ?[\p{P}\p{S}]+[\r\n]* | \s*[\r\n]+ | \s+(?!\S) | \s+
 struct PunctuationMatcher {
   size_t operator()(const uint8_t* t, size_t e, size_t i, uint32_t* len) const {
-    Char c = char_at(t, e, i);
+    DecodedChar c = decode_or_byte(t, e, i);
     *len = c.len;
     if (c.cp < 0x80 && ascii_punct(c.cp) && i + 1 < e && ascii_letter(t[i + 1])) {
       size_t j = i + 2;
@@ -74,11 +73,11 @@ struct PunctuationMatcher {
     bool lm = letter_or_mark(c.cp);
     bool ps = !lm && uc::punct_or_symbol(c.cp);
     if (!lm && !ps && c.cp != '\r' && c.cp != '\n' && i + c.len < e &&
-        letter_or_mark(char_at(t, e, i + c.len).cp)) {
+        letter_or_mark(decode_or_byte(t, e, i + c.len).cp)) {
       return scan::letter_run_end(t, e, i + c.len, true);
     }
     if (lm) return scan::letter_run_end(t, e, i + c.len, true);
-    if (c.cp == ' ' && i + 1 < e && uc::punct_or_symbol(char_at(t, e, i + 1).cp)) {
+    if (c.cp == ' ' && i + 1 < e && uc::punct_or_symbol(decode_or_byte(t, e, i + 1).cp)) {
       return punct_run_end(t, e, i + 1);
     }
     if (ps) return punct_run_end(t, e, i + c.len);

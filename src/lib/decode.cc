@@ -4,44 +4,12 @@
 #include <new>
 #include <stdexcept>
 
+#include "unicode/utf8.h"
+
 namespace quorvane {
 namespace {
 
 constexpr char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD
-
-bool is_utf8(std::string_view s) {
-  size_t i = 0;
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const size_t n = s.size();
-  while (i < n) {
-    const uint8_t c = p[i];
-    size_t len;
-    uint32_t low = 0x80;
-    uint32_t high = 0xBF;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len || p[i + 1] < low || p[i + 1] > high) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 // The decoder's own rules: the first token's text, byte-token runs that are not
 // UTF-8, the space that joins tokens and the strip of the joined text.
@@ -74,7 +42,7 @@ std::string decode_with_rules(const Tokenizer& model, const TokenBytes& tb,
         }
         ++i;
       }
-      if (!is_utf8(std::string_view(out).substr(run_start))) {
+      if (!utf8::is_well_formed(std::string_view(out).substr(run_start))) {
         out.resize(run_start);
         for (size_t k = 0; k < count; ++k) out.append(kReplacementChar, 3);
       }

@@ -3,22 +3,17 @@
 #include <string_view>
 
 #include "lib/config_reading.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
 
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD
 
-size_t utf8_length(std::string_view s) {
-  size_t n = 0;
-  for (const char c : s) n += (static_cast<uint8_t>(c) & 0xC0) != 0x80;
-  return n;
-}
-
 // A string of exactly one character.
 bool is_one_char(const JsonValue* v) {
   return v != nullptr && v->IsString() && v->GetStringLength() > 0 &&
-         utf8_length(json_string(*v)) == 1;
+         utf8::decode_or_byte(json_string(*v), 0).len == v->GetStringLength();
 }
 
 bool read_count(const JsonValue* v, uint32_t& out) {
@@ -151,13 +146,8 @@ void byte_level_token_bytes(std::string_view text, std::string& out) {
   out.clear();
   size_t i = 0;
   while (i < text.size()) {
-    const auto lead = static_cast<uint8_t>(text[i]);
-    const size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    uint32_t cp = lead;
-    if (len == 2 && i + 1 < text.size()) {
-      cp = ((lead & 0x1Fu) << 6) | (static_cast<uint8_t>(text[i + 1]) & 0x3Fu);
-    }
-    const int b = len <= 2 ? byte_level_byte(cp) : -1;
+    const auto [cp, len] = utf8::decode_or_byte(text, i);
+    const int b = byte_level_byte(cp);
     if (b < 0) {
       out.assign(text);
       return;

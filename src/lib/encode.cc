@@ -16,6 +16,7 @@
 #include "pretok/scan_kind1.h"
 #include "pretok/scan_kind2.h"
 #include "pretok/scanner.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -165,13 +166,6 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
   }
 }
 
-size_t lead_length(unsigned char b) {
-  if (b < 0x80) return 1;
-  if (b < 0xE0) return 2;
-  if (b <= 0xEF) return 3;
-  return 4;
-}
-
 // Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
 // else; each word is one piece. Without `cut_each` a U+2581 that a merge may
 // join to the byte before it does not start a word.
@@ -188,10 +182,7 @@ void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
       while (meta_at(p, i, n)) i += kMetaLen;
     }
     for (;;) {
-      while (i < n && !meta_at(p, i, n)) {
-        const size_t len = lead_length(static_cast<unsigned char>(p[i]));
-        i = n - i < len ? n : i + len;
-      }
+      while (i < n && !meta_at(p, i, n)) i += utf8::decode_or_byte(text, i).len;
       if (i == n || cut_each || !model.metaspace_joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
@@ -513,33 +504,11 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
       ++i;
       continue;
     }
-    // Decode one well-formed character; an ill-formed byte stands alone and falls
-    // back to its byte id (it must never be taken for the character of its value).
-    uint32_t cp = 0;
-    size_t len = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      len = 2;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      len = 3;
-      cp = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      len = 4;
-      cp = lead & 0x07;
-    }
-    bool valid = len != 0 && n - i >= len;
-    for (size_t k = 1; valid && k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) valid = false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (valid) {
-      // Overlong forms, surrogates and values above U+10FFFF.
-      if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-          (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-        valid = false;
-      }
-    }
-    if (!valid) len = 1;
+    // An ill-formed byte stands alone and falls back to its byte id (it must never
+    // be taken for the character of its value).
+    const auto [cp, well_formed_len] = utf8::decode_well_formed(p, n, i);
+    const bool valid = well_formed_len != 0;
+    const size_t len = valid ? well_formed_len : 1;
     if (valid && search_chars) {
       auto it = model.char_ids.find(cp);
       if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {

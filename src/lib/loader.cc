@@ -19,6 +19,7 @@
 #include "lib/pretok_choice.h"
 #include "lib/vocab_tables.h"
 #include "lib/whole_pieces.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -28,47 +29,6 @@ std::string os_reason(int err) {
   // GNU strerror_r may return a static string instead of filling buf.
   const char* text = strerror_r(err, buf, sizeof buf);
   return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
-// Validates UTF-8 as the standard defines it (no overlongs, surrogates or code
-// points above U+10FFFF).
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  const size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    const uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    const auto cont = [&](size_t k) { return i + k < n && (p[i + k] & 0xC0) == 0x80; };
-    if (c >= 0xC2 && c <= 0xDF) {
-      if (!cont(1)) return false;
-      i += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (!cont(1) || !cont(2)) return false;
-      if (c == 0xE0 && p[i + 1] < 0xA0) return false;   // overlong
-      if (c == 0xED && p[i + 1] >= 0xA0) return false;  // surrogate
-      i += 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (!cont(1) || !cont(2) || !cont(3)) return false;
-      if (c == 0xF0 && p[i + 1] < 0x90) return false;   // overlong
-      if (c == 0xF4 && p[i + 1] >= 0x90) return false;  // above U+10FFFF
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
 }
 
 Result<std::string> read_file(std::string_view path) {
@@ -116,7 +76,7 @@ Result<std::string> read_file(std::string_view path) {
 }
 
 Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text) {
-  if (!valid_utf8(text)) {
+  if (!utf8::is_well_formed(text)) {
     return Error{"cannot read " + std::string(path) + ": stream did not contain valid UTF-8"};
   }
   JsonDocument doc;

@@ -5,6 +5,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "unicode/utf8.h"
+
 namespace quorvane {
 namespace {
 
@@ -17,7 +19,7 @@ std::string json_text(const JsonValue& v) {
   constexpr size_t kShown = 60;
   if (text.size() > kShown) {
     size_t cut = kShown;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    while (cut > 0 && utf8::is_continuation(text[cut])) --cut;
     text.resize(cut);
     text += "...";
   }

@@ -10,6 +10,7 @@
 #endif
 
 #include "unicode/normalization_tables.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -62,36 +63,6 @@ enum class QuickCheck { kYes, kNo, kMaybe };
   return i;
 }
 
-// Decodes the character starting with the non-ASCII byte p[i]: its length, or 0 when
-// the bytes there are not well-formed UTF-8 (such a byte passes through unchanged).
-[[gnu::always_inline]] inline size_t decode_utf8(const uint8_t* p, size_t i, size_t n,
-                                                 uint32_t& cp) {
-  const uint32_t b0 = p[i];
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) {
-    if (i + 1 >= n || (p[i + 1] & 0xC0) != 0x80) return 0;
-    cp = ((b0 & 0x1F) << 6) | (p[i + 1] & 0x3F);
-    return 2;
-  }
-  if (b0 < 0xF0) {
-    if (i + 2 >= n || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return 0;
-    cp = ((b0 & 0x0F) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3F);
-    if (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000)) return 0;
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    if (i + 3 >= n || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 ||
-        (p[i + 3] & 0xC0) != 0x80) {
-      return 0;
-    }
-    cp = ((b0 & 0x07) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
-         (p[i + 3] & 0x3F);
-    if (cp < 0x10000 || cp > 0x10FFFF) return 0;
-    return 4;
-  }
-  return 0;
-}
-
 // Appends to a string through a raw pointer, growing it ahead of the writes; `finish`
 // cuts it to what was written.
 class Output {
@@ -106,26 +77,7 @@ class Output {
 
   void put(uint32_t cp) {
     reserve(4);
-    char* o = s_.data() + len_;
-    if (cp < 0x80) {
-      o[0] = static_cast<char>(cp);
-      len_ += 1;
-    } else if (cp < 0x800) {
-      o[0] = static_cast<char>(0xC0 | (cp >> 6));
-      o[1] = static_cast<char>(0x80 | (cp & 0x3F));
-      len_ += 2;
-    } else if (cp < 0x10000) {
-      o[0] = static_cast<char>(0xE0 | (cp >> 12));
-      o[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      o[2] = static_cast<char>(0x80 | (cp & 0x3F));
-      len_ += 3;
-    } else {
-      o[0] = static_cast<char>(0xF0 | (cp >> 18));
-      o[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      o[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      o[3] = static_cast<char>(0x80 | (cp & 0x3F));
-      len_ += 4;
-    }
+    len_ += utf8::encode(cp, s_.data() + len_);
   }
 
   void finish() { s_.resize(len_); }
@@ -162,8 +114,7 @@ QuickCheck quick_check(std::string_view text, size_t& resume) {
       last_class = 0;
       continue;
     }
-    uint32_t cp;
-    const size_t used = decode_utf8(p, i, n, cp);
+    const auto [cp, used] = utf8::decode_well_formed(p, n, i);
     if (used == 0) {
       last_inert = i++;
       last_class = 0;
@@ -242,8 +193,7 @@ class Normalizer {
         i = end;
         continue;
       }
-      uint32_t cp = 0;
-      const size_t used = decode_utf8(p, i, n, cp);
+      const auto [cp, used] = utf8::decode_well_formed(p, n, i);
       const uint32_t info = used == 0 ? 0 : nt::info(cp);
       if ((info & inert_mask) == 0) {
         if (!segment_.empty()) {

@@ -8,6 +8,7 @@
 #include "lib/encode.h"
 #include "lib/special_matcher.h"
 #include "unicode/char_class.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -22,7 +23,7 @@ bool is_space_char(DecodedChar c) { return (c.len > 1 || c.cp < 0x80) && is_whit
 // The end of the whitespace run that starts at `pos`.
 size_t skip_space_forward(const uint8_t* text, size_t n, size_t pos) {
   while (pos < n) {
-    const DecodedChar c = decode_at(text, n, pos);
+    const DecodedChar c = utf8::decode_or_byte(text, n, pos);
     if (!is_space_char(c)) break;
     pos += c.len;
   }
@@ -33,8 +34,8 @@ size_t skip_space_forward(const uint8_t* text, size_t n, size_t pos) {
 size_t skip_space_backward(const uint8_t* text, size_t floor, size_t pos) {
   while (pos > floor) {
     size_t start = pos - 1;
-    while (start > floor && pos - start < 4 && (text[start] & 0xC0) == 0x80) --start;
-    const DecodedChar c = decode_at(text, pos, start);
+    while (start > floor && pos - start < 4 && utf8::is_continuation(text[start])) --start;
+    const DecodedChar c = utf8::decode_or_byte(text, pos, start);
     if (start + c.len != pos || !is_space_char(c)) break;
     pos = start;
   }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lib/split_regex_translate.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -64,12 +65,6 @@ MatchState& match_state() {
   return state;
 }
 
-size_t utf8_step(std::string_view text, size_t i) {
-  ++i;
-  while (i < text.size() && (static_cast<uint8_t>(text[i]) & 0xC0) == 0x80) ++i;
-  return i;
-}
-
 // Appends the pieces of [s, e) cut by one pattern: its non-empty matches and the
 // stretches between them.
 void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uint64_t s, uint64_t e,
@@ -106,7 +101,7 @@ void cut_span(const pcre2_code* code, MatchState& st, std::string_view text, uin
         gap = s + ms;
       }
       if (ms >= length) break;
-      start = utf8_step(std::string_view(text.data() + s, length), ms);
+      start = ms + utf8::decode_or_byte(subject, length, ms).len;
       continue;
     }
     if (s + ms > gap) out.push_back(Span{gap, s + ms});

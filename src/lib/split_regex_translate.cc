@@ -6,6 +6,7 @@
 
 #include "unicode/code_point_set.h"
 #include "unicode/pattern_sets.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -92,16 +93,10 @@ class Translator {
 
   // Reads one UTF-8 encoded code point of the pattern.
   bool read_code_point(uint32_t& cp) {
-    const auto b0 = static_cast<uint8_t>(p_[i_]);
-    size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-    if (len == 0 || i_ + len > p_.size()) return fail("invalid UTF-8 in pattern", i_);
-    cp = len == 1 ? b0 : b0 & (0x7F >> len);
-    for (size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<uint8_t>(p_[i_ + k]);
-      if ((b & 0xC0) != 0x80) return fail("invalid UTF-8 in pattern", i_);
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    i_ += len;
+    const DecodedChar c = utf8::decode_well_formed(p_, i_);
+    if (c.len == 0) return fail("invalid UTF-8 in pattern", i_);
+    cp = c.cp;
+    i_ += c.len;
     return true;
   }
 

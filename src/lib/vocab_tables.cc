@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lib/quoted.h"
+#include "unicode/utf8.h"
 
 namespace quorvane {
 namespace {
@@ -31,45 +32,6 @@ struct ByteLevelAlphabet {
 const ByteLevelAlphabet& alphabet() {
   static const ByteLevelAlphabet a;
   return a;
-}
-
-// Length of the UTF-8 character whose lead byte is `lead` (1 for stray bytes).
-size_t char_len(uint8_t lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
-}
-
-// Decodes the character at `i`; its length, clipped to the text, goes to `len`.
-uint32_t char_at(std::string_view s, size_t i, size_t& len) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data()) + i;
-  len = char_len(p[0]);
-  if (len > s.size() - i) len = s.size() - i;
-  switch (len) {
-    case 2:
-      return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    case 3:
-      return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    case 4:
-      return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-             (p[3] & 0x3Fu);
-    default:
-      return p[0];
-  }
-}
-
-void append_utf8(uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 int hex_value(char c) {
@@ -140,8 +102,7 @@ bool decode_byte_level_text(std::string_view text, std::string& out) {
       ++i;
       continue;
     }
-    size_t len;
-    const uint32_t cp = char_at(text, i, len);
+    const auto [cp, len] = utf8::decode_or_byte(text, i);
     const int b = byte_level_byte(cp);
     if (b >= 0) {
       out.push_back(static_cast<char>(b));
@@ -232,8 +193,7 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
     vb.length[id] = static_cast<uint32_t>(vb.scratch.size() - start);
 
     if (!byte_fallback || text.empty()) continue;
-    size_t len;
-    const uint32_t c = char_at(text, 0, len);
+    const auto [c, len] = utf8::decode_or_byte(text, 0);
     if (len != text.size()) continue;
     if (c < 0x80) {
       out.ascii_ids[c] = static_cast<int32_t>(id);
@@ -274,7 +234,7 @@ Result<Unit> read_vocabulary(const JsonValue* model, const JsonValue* added_toke
       constexpr char kHex[] = "0123456789ABCDEF";
       spelled = {'<', '0', 'x', kHex[b >> 4], kHex[b & 15], '>'};
     } else {
-      append_utf8(byte_level_char(static_cast<uint8_t>(b)), spelled);
+      utf8::append(spelled, byte_level_char(static_cast<uint8_t>(b)));
     }
     const auto it = vb.index.find(std::string_view(spelled));
     if (it != vb.index.end()) out.byte_ids[b] = static_cast<int32_t>(it->second);

@@ -17,7 +17,7 @@ inline size_t scan_kind0(bool single_digits, const uint8_t* t, size_t n, size_t 
   PlainClass cls;
   uint32_t len = 1;
   if (fq & ascii::kNonAscii) {
-    Char c = char_at(t, n, q);
+    DecodedChar c = decode_or_byte(t, n, q);
     cls = uc::plain_class_hi(c.cp);
     len = c.len;
   } else {

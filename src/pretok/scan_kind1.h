@@ -14,7 +14,7 @@ inline bool letter_or_mark_at(const uint8_t* t, size_t n, size_t i, bool marks, 
     *len = 1;
     return (kByteFlags[b] & ascii::kLetter) != 0;
   }
-  DecodedChar d = uc::decode(t, n, i);
+  DecodedChar d = decode_or_byte(t, n, i);
   *len = d.len;
   return uc::letter_hi(d.cp) || (marks && uc::mark_hi(d.cp));
 }
@@ -37,7 +37,7 @@ inline bool letter_or_mark_at(const uint8_t* t, size_t n, size_t i, bool marks, 
   uint32_t clen = 1;
   bool mark_c = false;
   if (fb & ascii::kNonAscii) {
-    Char c = char_at(t, n, p);
+    DecodedChar c = decode_or_byte(t, n, p);
     clen = c.len;
     cls = uc::plain_class_hi(c.cp);
     mark_c = cls == PlainClass::kOther && uc::mark_hi(c.cp);

@@ -27,7 +27,7 @@ inline CasedClass cased_at(const uint8_t* t, size_t n, size_t i, uint32_t* len) 
     *len = 1;
     return ascii::kAsciiCased[b];
   }
-  DecodedChar d = uc::decode(t, n, i);
+  DecodedChar d = decode_or_byte(t, n, i);
   *len = d.len;
   return uc::cased_class_hi(d.cp);
 }

@@ -12,22 +12,12 @@
 #endif
 
 #include "unicode/char_lookup.h"
+#include "unicode/utf8.h"
 
 namespace quorvane::scan {
 
 using ascii::kByteFlags;
-
-struct Char {
-  uint32_t cp;
-  uint32_t len;
-};
-
-inline Char char_at(const uint8_t* t, size_t n, size_t i) {
-  uint8_t b = t[i];
-  if (b < 0x80) return {b, 1};
-  DecodedChar d = uc::decode(t, n, i);
-  return {d.cp, d.len};
-}
+using utf8::decode_or_byte;
 
 // First position at or after i whose byte is not an ASCII letter (with `lower_only`,
 // not 'a' to 'z'), or n. Sixteen bytes at a time where the text allows, so that a
@@ -57,7 +47,7 @@ inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
   for (;;) {
     i = ascii_letter_run_end(t, n, i, false);
     if (i >= n || t[i] < 0x80) return i;
-    DecodedChar d = uc::decode(t, n, i);
+    DecodedChar d = decode_or_byte(t, n, i);
     if (!(uc::letter_hi(d.cp) || (marks && uc::mark_hi(d.cp)))) return i;
     i += d.len;
   }
@@ -73,7 +63,7 @@ inline size_t number_run_end(const uint8_t* t, size_t n, size_t i, uint32_t limi
       if (!(kByteFlags[b] & ascii::kDigit)) break;
       ++i;
     } else {
-      DecodedChar d = uc::decode(t, n, i);
+      DecodedChar d = decode_or_byte(t, n, i);
       if (!uc::number_hi(d.cp)) break;
       i += d.len;
     }
@@ -94,7 +84,7 @@ inline bool other_char_at(const uint8_t* t, size_t n, size_t i, bool marks, uint
     *len = 1;
     return (kByteFlags[b] & ascii::kOther) != 0;
   }
-  DecodedChar d = uc::decode(t, n, i);
+  DecodedChar d = decode_or_byte(t, n, i);
   *len = d.len;
   return other_hi(d.cp, marks);
 }
@@ -104,7 +94,7 @@ inline size_t other_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
   for (;;) {
     while (i < n && (kByteFlags[t[i]] & ascii::kOther)) ++i;
     if (i >= n || t[i] < 0x80) return i;
-    DecodedChar d = uc::decode(t, n, i);
+    DecodedChar d = decode_or_byte(t, n, i);
     if (!other_hi(d.cp, marks)) return i;
     i += d.len;
   }
@@ -133,7 +123,7 @@ inline WhitespaceRun whitespace_run(const uint8_t* t, size_t n, size_t i) {
       if (f & ascii::kCrLf) r.crlf_end = i + 1;
       len = 1;
     } else {
-      DecodedChar d = uc::decode(t, n, i);
+      DecodedChar d = decode_or_byte(t, n, i);
       if (!uc::whitespace_hi(d.cp)) break;
       len = d.len;
     }
@@ -153,8 +143,8 @@ inline size_t whitespace_piece_end(const uint8_t* t, size_t n, const WhitespaceR
   if (r.last == start) return r.end;
   if (keep_before_number) {
     uint8_t b = t[r.end];
-    bool num =
-        b < 0x80 ? (kByteFlags[b] & ascii::kDigit) != 0 : uc::number_hi(uc::decode(t, n, r.end).cp);
+    bool num = b < 0x80 ? (kByteFlags[b] & ascii::kDigit) != 0
+                        : uc::number_hi(decode_or_byte(t, n, r.end).cp);
     if (num) return r.end;
   }
   return r.last;

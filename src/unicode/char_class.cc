@@ -4,11 +4,6 @@
 
 namespace quorvane {
 
-DecodedChar decode_at(const uint8_t* text, size_t length, size_t pos) {
-  if (pos >= length) return {0, 0};
-  return uc::decode(text, length, pos);
-}
-
 bool is_letter(uint32_t cp) { return uc::letter(cp); }
 bool is_mark(uint32_t cp) { return uc::mark(cp); }
 bool is_number(uint32_t cp) { return uc::number(cp); }

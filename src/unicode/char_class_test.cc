@@ -12,32 +12,6 @@
 namespace quorvane {
 namespace {
 
-DecodedChar Decode(const std::string& s, size_t pos) {
-  return decode_at(reinterpret_cast<const uint8_t*>(s.data()), s.size(), pos);
-}
-
-TEST(CharClassTest, DecodesEachSequenceLength) {
-  std::string s = "a\u00e9\u4e2d\U0001F600";
-  EXPECT_EQ(Decode(s, 0).cp, 'a');
-  EXPECT_EQ(Decode(s, 1).cp, 0xE9u);
-  EXPECT_EQ(Decode(s, 1).len, 2u);
-  EXPECT_EQ(Decode(s, 3).cp, 0x4E2Du);
-  EXPECT_EQ(Decode(s, 3).len, 3u);
-  EXPECT_EQ(Decode(s, 6).cp, 0x1F600u);
-  EXPECT_EQ(Decode(s, 6).len, 4u);
-}
-
-TEST(CharClassTest, IncompleteOrStrayBytesAreOneByteCharacters) {
-  std::string truncated = "\xE4\xB8";
-  EXPECT_EQ(Decode(truncated, 0).cp, 0xE4u);
-  EXPECT_EQ(Decode(truncated, 0).len, 1u);
-  std::string stray = "\x80\xFF";
-  EXPECT_EQ(Decode(stray, 0).cp, 0x80u);
-  EXPECT_EQ(Decode(stray, 1).cp, 0xFFu);
-  EXPECT_EQ(Decode(stray, 1).len, 1u);
-  EXPECT_EQ(Decode(stray, 2).len, 0u);  // out of range: no character
-}
-
 TEST(CharClassTest, AsciiClasses) {
   for (uint32_t b = 0; b < 128; ++b) {
     PlainClass want = PlainClass::kOther;

@@ -150,27 +150,5 @@ inline CasedClass cased_class(uint32_t cp) {
   return cp < 0x80 ? ascii::kAsciiCased[cp] : cased_class_hi(cp);
 }
 
-// UTF-8 reading without validation of continuation bytes: a lead byte whose
-// sequence would run past the end, or a byte that cannot lead, is a one-byte
-// character of its own value.
-inline DecodedChar decode(const uint8_t* t, size_t n, size_t pos) {
-  uint32_t b0 = t[pos];
-  if (b0 < 0x80) return {b0, 1};
-  if (b0 >= 0xC0) {
-    if (b0 < 0xE0) {
-      if (pos + 1 < n) return {((b0 & 0x1F) << 6) | (t[pos + 1] & 0x3Fu), 2};
-    } else if (b0 < 0xF0) {
-      if (pos + 2 < n)
-        return {((b0 & 0x0F) << 12) | ((t[pos + 1] & 0x3Fu) << 6) | (t[pos + 2] & 0x3Fu), 3};
-    } else if (b0 < 0xF8) {
-      if (pos + 3 < n)
-        return {((b0 & 0x07) << 18) | ((t[pos + 1] & 0x3Fu) << 12) | ((t[pos + 2] & 0x3Fu) << 6) |
-                    (t[pos + 3] & 0x3Fu),
-                4};
-    }
-  }
-  return {b0, 1};
-}
-
 }  // namespace uc
 }  // namespace quorvane

@@ -27,6 +27,7 @@
 
 #include "lib/span.h"
 #include "unicode/char_class.h"
+#include "unicode/utf8.h"
 
 namespace quorvane::testing {
 
@@ -120,21 +121,7 @@ inline std::string WithExactSpace(std::string_view pattern) {
 
 inline std::string Utf8(uint32_t cp) {
   std::string s;
-  if (cp < 0x80) {
-    s += char(cp);
-  } else if (cp < 0x800) {
-    s += char(0xC0 | (cp >> 6));
-    s += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += char(0xE0 | (cp >> 12));
-    s += char(0x80 | ((cp >> 6) & 0x3F));
-    s += char(0x80 | (cp & 0x3F));
-  } else {
-    s += char(0xF0 | (cp >> 18));
-    s += char(0x80 | ((cp >> 12) & 0x3F));
-    s += char(0x80 | ((cp >> 6) & 0x3F));
-    s += char(0x80 | (cp & 0x3F));
-  }
+  utf8::append(s, cp);
   return s;
 }
 
@@ -142,7 +129,7 @@ inline std::vector<uint32_t> Utf8Chars(std::string_view text) {
   std::vector<uint32_t> cps;
   const auto* t = reinterpret_cast<const uint8_t*>(text.data());
   for (size_t i = 0; i < text.size();) {
-    DecodedChar d = decode_at(t, text.size(), i);
+    DecodedChar d = utf8::decode_or_byte(t, text.size(), i);
     cps.push_back(d.cp);
     i += d.len;
   }
