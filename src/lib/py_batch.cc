@@ -38,11 +38,11 @@ struct TextCall {
   }
 };
 
-PyObject* rows_to_pylist(TokenizerObject* tok, const std::vector<std::vector<uint32_t>>& rows) {
+PyObject* rows_to_pylist(const std::vector<std::vector<uint32_t>>& rows) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    PyObject* row = ids_to_pylist(tok, rows[i]);
+    PyObject* row = ids_to_pylist(rows[i]);
     if (row == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -53,7 +53,6 @@ struct ListBatch {
   const Tokenizer* model;
   const TextBatch* texts;
   RowEncoder encoder;
-  TokenizerObject* tok;
   std::vector<std::vector<uint32_t>> rows;
   PyObject* list;  // borrowed; items filled as rows finish
 };
@@ -72,7 +71,7 @@ InternalCheck encode_range(void* context, size_t begin, size_t end) {
 
 bool take_row(void* context, size_t i) {
   auto& b = *static_cast<ListBatch*>(context);
-  PyObject* row = ids_to_pylist(b.tok, b.rows[i]);
+  PyObject* row = ids_to_pylist(b.rows[i]);
   if (row == nullptr) return false;
   PyList_SET_ITEM(b.list, static_cast<Py_ssize_t>(i), row);
   std::vector<uint32_t>().swap(b.rows[i]);
@@ -92,13 +91,13 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
       return nullptr;
     }
     call.texts = TextBatch();
-    return rows_to_pylist(call.tok, rows);
+    return rows_to_pylist(rows);
   }
   // On the pool, each row's list is built as soon as the row is done, while
   // the workers encode the rest.
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
   if (!list) return nullptr;
-  ListBatch batch{&call.tok->model, &call.texts, encoder, call.tok, {}, list.get()};
+  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, list.get()};
   batch.rows.resize(call.texts.size());
   bool no_memory = false;
   bool take_failed = false;

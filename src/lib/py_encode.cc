@@ -9,6 +9,7 @@
 #include "lib/py_args.h"
 #include "lib/py_errors.h"
 #include "lib/py_gil.h"
+#include "lib/py_id_ints.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
@@ -16,8 +17,8 @@
 
 namespace quorvane::py {
 
-PyObject* ids_to_pylist(TokenizerObject* tok, const std::vector<uint32_t>& ids) {
-  return tok->id_ints.list(ids.data(), ids.size());
+PyObject* ids_to_pylist(const std::vector<uint32_t>& ids) {
+  return id_list(ids.data(), ids.size());
 }
 
 namespace {
@@ -66,7 +67,7 @@ PyObject* run_encode(const EncodeKind& kind, QV_FASTCALL_PARAMS) {
     case Output::kList:
       break;
   }
-  return ids_to_pylist(tok, ids);
+  return ids_to_pylist(ids);
 }
 
 constexpr EncodeKind kEncodeOrdinary{{"Tokenizer.encode_ordinary()", kTextName, 1, 1},
@@ -149,7 +150,7 @@ PyObject* tok_encode_with_offsets(QV_FASTCALL_PARAMS) {
   InternalCheck failed =
       without_gil([&] { return encode_with_offsets(tok->model, text, ids, spans); });
   if (failed != nullptr) return raise_internal(failed);
-  OwnedRef id_list(ids_to_pylist(tok, ids));
+  OwnedRef id_list(ids_to_pylist(ids));
   if (!id_list) return nullptr;
   OwnedRef span_list(PyList_New(static_cast<Py_ssize_t>(spans.size())));
   if (!span_list) return nullptr;

@@ -1,46 +1,26 @@
-// A per-Tokenizer table of int objects for ids, so that building an id list is
-// a reference increment and a store per id instead of an int allocation.
+// Id lists as Python lists of int. The int objects of ids come from one table
+// for the whole process, filled on first use, so that a list item is a store
+// (and at most a reference increment) instead of an int allocation.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace quorvane::py {
 
-// One slot per id below `size`, each null until first used, then owning one
-// reference. Slots and the array itself are published by compare-and-swap, so
-// threads that build lists at the same time (free-threaded builds) agree on
-// one object per id and leak none. Ids at or above `size` (special ids set
-// later) are built each time.
-class IdInts {
- public:
-  IdInts() = default;
-  IdInts(const IdInts&) = delete;
-  IdInts& operator=(const IdInts&) = delete;
-  // Needs the interpreter (drops the references it owns).
-  ~IdInts() { clear(); }
-
-  // Set before the first use. A vocabulary with absurdly high ids gets no
-  // table rather than a huge mapping.
-  void set_size(uint64_t n) { size_ = n <= kMaxSize ? static_cast<size_t>(n) : 0; }
-
-  // A new list of int, one per id, or null with an error set.
-  PyObject* list(const uint32_t* ids, size_t n);
-
-  void clear();
-
- private:
-  static constexpr uint64_t kMaxSize = uint64_t{1} << 24;
-  using Slot = std::atomic<PyObject*>;
-  Slot* slots();
-  PyObject* fill(Slot& slot, uint32_t id);
-
-  std::atomic<Slot*> slots_{nullptr};
-  size_t size_ = 0;
-};
+// A new list of int, one per id, or null with an error set. Needs the
+// interpreter (the lock on builds that have one).
+//
+// An id's int is shared by every Tokenizer and lives as long as the process,
+// like the interpreter's small ints; where the interpreter has immortal
+// objects (3.12 and 3.13 with the lock) it is made immortal, so that neither
+// building a list nor freeing it writes to the int: on long lists those
+// reference-count writes cost more than the stores themselves (about a third
+// of the list's cost on mail text), and they are serial work in a parallel
+// batch. Ids at or above 2^21 (special ids set high) are built each time.
+PyObject* id_list(const uint32_t* ids, size_t n);
 
 }  // namespace quorvane::py

@@ -55,8 +55,8 @@ PyObject* tok_decode_array(QV_FASTCALL_PARAMS);
 
 struct TokenizerObject;
 
-// A new list of int, one per id, taking the ints from the object's table.
-PyObject* ids_to_pylist(TokenizerObject* tok, const std::vector<uint32_t>& ids);
+// A new list of int, one per id (py_id_ints.h).
+PyObject* ids_to_pylist(const std::vector<uint32_t>& ids);
 
 // decode's `tokens` conversion: a list fast path that falls back to the general
 // path on any irregular item. No argument prefix on its errors.

@@ -38,7 +38,6 @@ PyObject* tok_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 void tok_dealloc(PyObject* self) {
   unregister_object(as_tok(self));
-  as_tok(self)->id_ints.~IdInts();
   as_tok(self)->model.~Tokenizer();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
@@ -241,8 +240,6 @@ PyObject* tokenizer_from_path(std::string_view path) {
   if (obj == nullptr) return nullptr;
   TokenizerObject* tok = as_tok(obj);
   new (&tok->model) Tokenizer(std::move(*loaded.value()));
-  new (&tok->id_ints) IdInts();
-  tok->id_ints.set_size(tok->model.n_vocab);
   new (&tok->borrow) BorrowCounter(0);
   register_object(tok);
   return obj;

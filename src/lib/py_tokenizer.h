@@ -8,14 +8,12 @@
 #include <string_view>
 
 #include "lib/py_borrow.h"
-#include "lib/py_id_ints.h"
 #include "lib/tokenizer.h"
 
 namespace quorvane::py {
 
 struct TokenizerObject {
   PyObject_HEAD Tokenizer model;
-  IdInts id_ints;  // the int objects of the ids in returned lists
   // Links of the list of live objects (py_fork.h).
   TokenizerObject* prev_live;
   TokenizerObject* next_live;
