@@ -34,6 +34,8 @@ std::vector<uint32_t> encode(const Tokenizer& m, const std::string& text, MergeS
 
 void check_scanner_against_pattern(const fuzz::FuzzModel& fm, const std::string& text) {
   if (fm.pattern.empty()) return;
+  const auto* scanned = std::get_if<ScannedPieces>(&fm.model->pre_tokenizer);
+  if (scanned == nullptr) fail("the pattern got no scanner", fm.pattern);
   static thread_local std::vector<std::vector<SplitRegex>> compiled;
   auto& models = fuzz::fuzz_models();
   if (compiled.empty()) {
@@ -52,7 +54,7 @@ void check_scanner_against_pattern(const fuzz::FuzzModel& fm, const std::string&
   std::vector<Span> got;
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   for (size_t p = 0; p < text.size();) {
-    size_t e = next_piece_end(fm.model->scanner, bytes, text.size(), p);
+    size_t e = next_piece_end(scanned->spec, bytes, text.size(), p);
     if (e <= p || e > text.size()) fail("scanner did not advance", text);
     got.push_back({p, e});
     p = e;
@@ -189,7 +191,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (encode(m, text, MergeStrategy::kScan) != automatic) fail("scan differs", text);
   }
   std::vector<uint32_t> no_prefix = encode(m, text, MergeStrategy::kAuto, false);
-  if (m.metaspace_mode <= 1 && no_prefix != automatic) fail("prefix flag leaked", text);
+  const auto* words = std::get_if<MetaspaceWords>(&m.pre_tokenizer);
+  const bool prefix_off = words == nullptr || words->mode == MetaspaceMode::kReplace;
+  if (prefix_off && no_prefix != automatic) fail("prefix flag leaked", text);
 
   check_scanner_against_pattern(fm, text);
 

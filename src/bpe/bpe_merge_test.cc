@@ -55,7 +55,6 @@ std::vector<Mode> modes_for(bool monotonic) {
 std::vector<uint32_t> merge_in_mode(Tokenizer& model, const Mode& mode,
                                     const std::vector<uint32_t>& ids, MergeScratch& scratch) {
   model.byte_fallback = mode.byte_fallback;
-  model.byte_level = !mode.byte_fallback;
   model.monotonic = mode.claim_monotonic;
   return merge(model, ids, mode.strategy, scratch);
 }
@@ -178,7 +177,6 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
 
   // byte_fallback: never streaming; long pieces go to the heap merger.
   model.byte_fallback = true;
-  model.byte_level = false;
   MergeScratch scratch3;
   EXPECT_EQ(merge(model, long_ids, MergeStrategy::kStream, scratch3), expected);
   EXPECT_EQ(scratch3.work.capacity(), 0u);

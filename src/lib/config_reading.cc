@@ -166,7 +166,6 @@ Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
   if (!byte_fallback || (!metaspace.value().present && !plan.replace_spaces)) {
     // No metaspace road: the stages rewrite the text before the pre-tokenizer.
     // (A Metaspace pre-tokenizer of a ByteLevel model is refused with the others.)
-    s.metaspace_mode = metaspace.value().present ? 3 : 0;
     s.rewrite_spaces = plan.replace_spaces;
     s.rewrite_prepend = plan.prepend;
     s.rewrite_before_form = plan.rewrite_before_form;
@@ -179,8 +178,10 @@ Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
       return unsupported_setting("normalizer", "normalizers", json_find(&root, "normalizer"));
     }
     // A Prepend stage has put U+2581 first already, so the scheme never adds one.
-    s.metaspace_mode = plan.prepend ? 2 : metaspace.value().prepend ? 3 : 1;
-    s.metaspace_cut_each = metaspace.value().split;
+    const MetaspaceMode mode = plan.prepend                ? MetaspaceMode::kPrepend
+                               : metaspace.value().prepend ? MetaspaceMode::kPreTokenizer
+                                                           : MetaspaceMode::kReplace;
+    s.metaspace = MetaspaceWords{mode, metaspace.value().split};
     return s;
   }
   // The normalizer's Replace: the whole text is one piece, unless a pre-tokenizer
@@ -188,7 +189,7 @@ Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
   if (p != nullptr && !p->IsNull() && (plan.rewrite_before_form || !is_space_split(p))) {
     return Error{kByteFallbackRefusal};
   }
-  s.metaspace_mode = plan.prepend ? 2 : 1;
+  s.metaspace = MetaspaceWords{plan.prepend ? MetaspaceMode::kPrepend : MetaspaceMode::kReplace};
   s.rewrite_before_form = plan.rewrite_before_form;
   return s;
 }

@@ -5,6 +5,7 @@
 // ("truncation", "padding").
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -55,8 +56,8 @@ Result<MetaspacePreTokenizer> read_metaspace_pre_tokenizer(const JsonValue* pre_
 // others, from the normalizer plan and the Metaspace pre-tokenizer.
 struct TextSettings {
   NormalizerKind kind = kNormNone;
-  MetaspaceMode metaspace_mode = 0;
-  bool metaspace_cut_each = false;
+  // The metaspace road, without the joins (they need the merge table).
+  std::optional<MetaspaceWords> metaspace;
   bool rewrite_spaces = false;
   bool rewrite_prepend = false;
   bool rewrite_before_form = false;

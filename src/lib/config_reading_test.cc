@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/quoted.h"
+#include "lib/test_models.h"
 
 namespace quorvane {
 namespace {
@@ -89,6 +90,12 @@ TextSettings settings_of(const std::string& body, bool byte_fallback = true) {
   return r ? r.value() : TextSettings{};
 }
 
+// The metaspace road as testing::describe gives it, or "none".
+std::string road_of(const std::string& body) {
+  const auto words = settings_of(body).metaspace;
+  return words ? testing::describe(*words) : "none";
+}
+
 std::string settings_error(const std::string& body, bool byte_fallback = true) {
   Json j("{" + body + "}");
   auto r = text_settings(j.doc, byte_fallback);
@@ -97,28 +104,25 @@ std::string settings_error(const std::string& body, bool byte_fallback = true) {
 
 TEST(TextSettings, MetaspaceRoadFromNormalizerAndPreTokenizer) {
   const std::string seq = R"("normalizer": {"type": "Sequence", "normalizers": [)";
-  EXPECT_EQ(settings_of("").metaspace_mode, 0);
-  EXPECT_EQ(settings_of(seq + kPrepend + ", " + kReplace + "]}").metaspace_mode, 2);
-  EXPECT_EQ(settings_of(seq + kReplace + ", " + kPrepend + "]}").metaspace_mode, 2);
-  EXPECT_EQ(settings_of(std::string(R"("normalizer": )") + kReplace).metaspace_mode, 1);
+  EXPECT_EQ(road_of(""), "none");
+  EXPECT_EQ(road_of(seq + kPrepend + ", " + kReplace + "]}"), "words 1");
+  EXPECT_EQ(road_of(seq + kReplace + ", " + kPrepend + "]}"), "words 1");
+  EXPECT_EQ(road_of(std::string(R"("normalizer": )") + kReplace), "words 0");
   // Prepend alone rewrites the text; there is no metaspace road.
   const TextSettings prepend = settings_of(seq + kPrepend + "]}");
-  EXPECT_EQ(prepend.metaspace_mode, 0);
+  EXPECT_FALSE(prepend.metaspace);
   EXPECT_TRUE(prepend.rewrite_prepend);
   const auto pre = [](const char* scheme, const char* split) {
     return std::string(R"("pre_tokenizer": {"type": "Metaspace", "replacement": "\u2581", )") +
            R"("prepend_scheme": ")" + scheme + R"(", "split": )" + split + "}";
   };
-  EXPECT_EQ(settings_of(pre("always", "true")).metaspace_mode, 3);
-  EXPECT_TRUE(settings_of(pre("always", "true")).metaspace_cut_each);
-  EXPECT_EQ(settings_of(pre("first", "false")).metaspace_mode, 3);
-  EXPECT_FALSE(settings_of(pre("first", "false")).metaspace_cut_each);
-  EXPECT_EQ(settings_of(pre("never", "true")).metaspace_mode, 1);
+  EXPECT_EQ(road_of(pre("always", "true")), "words 2 each");
+  EXPECT_EQ(road_of(pre("first", "false")), "words 2");
+  EXPECT_EQ(road_of(pre("never", "true")), "words 0 each");
   // With a Prepend stage the text starts with U+2581 before the Metaspace sees it.
-  EXPECT_EQ(settings_of(pre("never", "true") + ", " + seq + kPrepend + "]}").metaspace_mode, 2);
-  EXPECT_EQ(settings_of(R"("pre_tokenizer": {"type": "Metaspace", "add_prefix_space": false})")
-                .metaspace_mode,
-            1);
+  EXPECT_EQ(road_of(pre("never", "true") + ", " + seq + kPrepend + "]}"), "words 1 each");
+  EXPECT_EQ(road_of(R"("pre_tokenizer": {"type": "Metaspace", "add_prefix_space": false})"),
+            "words 0 each");
   EXPECT_EQ(settings_error(R"("pre_tokenizer": {"type": "Metaspace", "replacement": "_"})"),
             "unsupported pre_tokenizer Metaspace setting \"replacement\"");
   EXPECT_EQ(settings_error(R"("pre_tokenizer": {"type": "Sequence", "pretokenizers": [
@@ -150,7 +154,7 @@ TEST(TextSettings, StagesApplyInTheirOrder) {
   EXPECT_FALSE(plan(std::string(kReplace) + R"(, {"type": "NFC"})").rewrite_before_form);
   // ByteLevel models rewrite the text before their pre-tokenizer.
   const TextSettings bl = settings_of(std::string(R"("normalizer": )") + kReplace, false);
-  EXPECT_EQ(bl.metaspace_mode, 0);
+  EXPECT_FALSE(bl.metaspace);
   EXPECT_TRUE(bl.rewrite_spaces);
 }
 

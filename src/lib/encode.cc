@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "bpe/canonical_merge.h"
 #include "cjk/cjk_pieces.h"
@@ -143,15 +144,15 @@ void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& 
   }
 }
 
-// Spaces become U+2581; with the prefix a U+2581 goes first (mode 3: only when the
-// text would not already start with one).
+// Spaces become U+2581; with the prefix a U+2581 goes first (kPreTokenizer:
+// only when the text would not already start with one).
 void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefix,
                        std::string& out) {
   out.clear();
   out.reserve(text.size() + 4);
   bool prefix = false;
-  if (add_prefix && mode == 2) prefix = true;
-  if (add_prefix && mode == 3) {
+  if (add_prefix && mode == MetaspaceMode::kPrepend) prefix = true;
+  if (add_prefix && mode == MetaspaceMode::kPreTokenizer) {
     prefix = text[0] != ' ' && !meta_at(text.data(), 0, text.size());
   }
   if (prefix) out.append(kMeta, kMetaLen);
@@ -169,8 +170,9 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
 // Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
 // else; each word is one piece. Without `cut_each` a U+2581 that a merge may
 // join to the byte before it does not start a word.
-void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
+void encode_words(const Tokenizer& model, std::string_view text, const MetaspaceWords& words,
                   MergeScratch& scratch, MergeStrategy strategy) {
+  const bool cut_each = words.cut_each;
   const char* p = text.data();
   const size_t n = text.size();
   size_t pos = 0;
@@ -183,11 +185,30 @@ void encode_words(const Tokenizer& model, std::string_view text, bool cut_each,
     }
     for (;;) {
       while (i < n && !meta_at(p, i, n)) i += utf8::decode_or_byte(text, i).len;
-      if (i == n || cut_each || !model.metaspace_joins_after[static_cast<uint8_t>(p[i - 1])]) break;
+      if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
     encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
     pos = i;
+  }
+}
+
+// The metaspace road. A compatibility form after the Replace keeps the spaces it
+// makes, so the rewrite runs before the normalizer then.
+void encode_metaspace(const Tokenizer& model, std::string_view text, const MetaspaceWords& words,
+                      bool add_prefix, MergeScratch& scratch, MergeStrategy strategy) {
+  NormalizedText normalized;
+  std::string rewritten;
+  if (model.rewrite_before_form) {
+    if (!text.empty()) metaspace_rewrite(text, words.mode, add_prefix, rewritten);
+    normalize_text(model.normalizer_kind, rewritten, normalized);
+    encode_words(model, normalized.text, words, scratch, strategy);
+  } else {
+    normalize_text(model.normalizer_kind, text, normalized);
+    if (!normalized.text.empty()) {
+      metaspace_rewrite(normalized.text, words.mode, add_prefix, rewritten);
+      encode_words(model, rewritten, words, scratch, strategy);
+    }
   }
 }
 
@@ -204,16 +225,16 @@ void encode_with_prefix_space(const Tokenizer& model, std::string_view piece, st
   encode_byte_level_piece(model, buffer, scratch, strategy);
 }
 
+// Empty spans give nothing.
 InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
-                           const std::vector<Span>& spans, bool keep_empty, MergeScratch& scratch,
-                           MergeStrategy strategy) {
-  const bool prefix_each = model.byte_level_prefix == kPrefixSpaceEachPiece;
+                           const std::vector<Span>& spans, ByteLevelPrefix prefix,
+                           MergeScratch& scratch, MergeStrategy strategy) {
   std::string buffer;
   for (const Span& span : spans) {
     if (span.end < span.start || span.end > text.size()) return kBadSpan;
-    if (span.end == span.start && !keep_empty) continue;
+    if (span.end == span.start) continue;
     const std::string_view piece = text.substr(span.start, span.end - span.start);
-    if (prefix_each) {
+    if (prefix == ByteLevelPrefix::kEachPiece) {
       encode_with_prefix_space(model, piece, buffer, scratch, strategy);
     } else {
       encode_piece(model, piece, scratch, strategy);
@@ -223,11 +244,11 @@ InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
 }
 
 template <class Step>
-InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, MergeScratch& scratch,
-                              MergeStrategy strategy, const Step& step) {
+InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, ByteLevelPrefix prefix,
+                              MergeScratch& scratch, MergeStrategy strategy, const Step& step) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
-  if (model.byte_level_prefix == kPrefixSpaceEachPiece) {
+  if (prefix == ByteLevelPrefix::kEachPiece) {
     std::string buffer;
     for (size_t pos = 0; pos < n;) {
       const size_t end = step(bytes, n, pos);
@@ -255,50 +276,32 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Mer
   return nullptr;
 }
 
-InternalCheck pre_tokenize_and_encode(const Tokenizer& model, std::string_view text,
-                                      MergeScratch& scratch, MergeStrategy strategy) {
-  if (model.byte_fallback) {
-    if (model.split_regexes.empty()) {
-      encode_byte_fallback(model, text, scratch, strategy);
-      return nullptr;
-    }
-    // Empty spans are passed on too; they give nothing.
-    return encode_spans(model, text, regex_pieces(model.split_regexes, text), true, scratch,
-                        strategy);
-  }
-  if (model.cjk_preset) {
-    std::vector<Span> spans;
-    std::vector<Span> work;
-    cjk_pieces(reinterpret_cast<const uint8_t*>(text.data()), text.size(), spans, work);
-    return encode_spans(model, text, spans, false, scratch, strategy);
-  }
-  if (!model.split_regexes.empty()) {
-    return encode_spans(model, text, regex_pieces(model.split_regexes, text), false, scratch,
-                        strategy);
-  }
-  // The fast scanner: pieces are encoded as soon as their ends are known. One
-  // loop per scanner kind, with the step inlined into it (a call per piece
-  // costs 3 to 5% on English).
-  const ScannerSpec spec = model.scanner;
-  const bool flag = spec.flag == 1;
-  const uint32_t digits = spec.digit_limit;
-  switch (spec.kind) {
+// The fast scanner: pieces are encoded as soon as their ends are known. One loop
+// per scanner kind, with the step inlined into it (a call per piece costs 3 to 5%
+// on English).
+InternalCheck encode_scanned(const Tokenizer& model, std::string_view text,
+                             const ScannedPieces& scanned, MergeScratch& scratch,
+                             MergeStrategy strategy) {
+  const bool flag = scanned.spec.flag == 1;
+  const uint32_t digits = scanned.spec.digit_limit;
+  const ByteLevelPrefix prefix = scanned.prefix;
+  switch (scanned.spec.kind) {
     case ScannerKind::kGpt2:
       return scan_and_encode(
-          model, text, scratch,
+          model, text, prefix, scratch,
           strategy, [flag](const uint8_t* t, size_t n, size_t pos) __attribute__((always_inline)) {
             return scan::scan_kind0(flag, t, n, pos);
           });
     case ScannerKind::kCl100k:
       return scan_and_encode(
-          model, text, scratch, strategy,
+          model, text, prefix, scratch, strategy,
           [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
               __attribute__((always_inline)) { return scan::scan_kind1(flag, digits, t, n, pos); });
     case ScannerKind::kO200k:
       break;
   }
   return scan_and_encode(
-      model, text, scratch, strategy,
+      model, text, prefix, scratch, strategy,
       [ flag, digits ](const uint8_t* t, size_t n, size_t pos)
           __attribute__((always_inline)) { return scan::scan_kind2(flag, digits, t, n, pos); });
 }
@@ -336,21 +339,10 @@ InternalCheck encode_text_unchecked(const Tokenizer& model, std::string_view tex
   scratch.output.reserve(scratch.output.size() + text.size() / 4 + 16);
   NormalizedText normalized;
   std::string rewritten;
-  InternalCheck check = nullptr;
-  if (model.metaspace_mode != 0) {
-    if (model.rewrite_before_form) {
-      // A compatibility form after the Replace: the spaces it makes stay.
-      if (!text.empty()) metaspace_rewrite(text, model.metaspace_mode, add_prefix, rewritten);
-      normalize_text(model.normalizer_kind, rewritten, normalized);
-      encode_words(model, normalized.text, model.metaspace_cut_each, scratch, strategy);
-    } else {
-      normalize_text(model.normalizer_kind, text, normalized);
-      if (!normalized.text.empty()) {
-        metaspace_rewrite(normalized.text, model.metaspace_mode, add_prefix, rewritten);
-        encode_words(model, rewritten, model.metaspace_cut_each, scratch, strategy);
-      }
-    }
-  } else {
+  std::string prefixed;
+  // Every road but the metaspace one: the text normalized and rewritten by the
+  // normalizer, with the ByteLevel space before it.
+  auto prepared = [&](ByteLevelPrefix prefix) {
     std::string_view input;
     if (!model.rewrite_spaces && !model.rewrite_prepend) {
       normalize_text(model.normalizer_kind, text, normalized);
@@ -364,15 +356,41 @@ InternalCheck encode_text_unchecked(const Tokenizer& model, std::string_view tex
       normalizer_rewrite(model, normalized.text, rewritten);
       input = rewritten;
     }
-    std::string prefixed;
-    if (model.byte_level_prefix == kPrefixSpaceText && !input.empty() && input[0] != ' ') {
+    if (prefix == ByteLevelPrefix::kText && !input.empty() && input[0] != ' ') {
       prefixed.reserve(input.size() + 1);
       prefixed.push_back(' ');
       prefixed.append(input);
       input = prefixed;
     }
-    check = pre_tokenize_and_encode(model, input, scratch, strategy);
-  }
+    return input;
+  };
+  const InternalCheck check = std::visit(
+      Overloaded{
+          [&](const ScannedPieces& scanned) {
+            return encode_scanned(model, prepared(scanned.prefix), scanned, scratch, strategy);
+          },
+          [&](const CjkPieces& cjk) {
+            const std::string_view input = prepared(cjk.prefix);
+            std::vector<Span> spans;
+            std::vector<Span> work;
+            cjk_pieces(reinterpret_cast<const uint8_t*>(input.data()), input.size(), spans, work);
+            return encode_spans(model, input, spans, cjk.prefix, scratch, strategy);
+          },
+          [&](const SplitPieces& split) {
+            const std::string_view input = prepared(split.prefix);
+            return encode_spans(model, input, regex_pieces(split.regexes, input), split.prefix,
+                                scratch, strategy);
+          },
+          [&](const WholeText&) -> InternalCheck {
+            encode_byte_fallback(model, prepared(ByteLevelPrefix::kNone), scratch, strategy);
+            return nullptr;
+          },
+          [&](const MetaspaceWords& words) -> InternalCheck {
+            encode_metaspace(model, text, words, add_prefix, scratch, strategy);
+            return nullptr;
+          },
+      },
+      model.pre_tokenizer);
   out = std::move(scratch.output);
   return check;
 }

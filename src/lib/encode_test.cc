@@ -27,7 +27,7 @@ std::vector<uint32_t> encode(const Tokenizer& model, std::string_view text, bool
 std::vector<std::string> words(MetaspaceMode mode, bool add_prefix, std::string_view text,
                                const std::vector<std::string>& expected) {
   auto model = byte_model(expected);
-  model->metaspace_mode = mode;
+  model->pre_tokenizer = MetaspaceWords{mode};
   model->piece_ids.emplace();
   for (size_t i = 0; i < expected.size(); ++i) (*model->piece_ids)[expected[i]] = 256 + i;
   std::vector<std::string> got;
@@ -49,31 +49,35 @@ using Words = std::vector<std::string>;
 
 TEST(Metaspace, PrefixByMode) {
   const std::string hello = kMeta + "Hello";
-  for (MetaspaceMode mode : {2, 3}) {
+  for (MetaspaceMode mode : {MetaspaceMode::kPrepend, MetaspaceMode::kPreTokenizer}) {
     EXPECT_EQ(words(mode, true, "Hello", {hello}), Words{hello}) << int(mode);
     EXPECT_EQ(words(mode, true, hello, {kMeta + hello, hello}),
-              Words{mode == 2 ? kMeta + hello : hello})
+              Words{mode == MetaspaceMode::kPrepend ? kMeta + hello : hello})
         << int(mode);
     EXPECT_EQ(words(mode, false, "Hello", {"Hello"}), Words{"Hello"}) << int(mode);
   }
-  EXPECT_EQ(words(3, true, " Hello", {hello}), Words{hello});
-  EXPECT_EQ(words(2, true, " Hello", {kMeta + hello}), Words{kMeta + hello});
-  EXPECT_EQ(words(1, true, "Hello", {"Hello"}), Words{"Hello"});
-  EXPECT_EQ(words(1, true, " Hello", {hello}), Words{hello});
-  EXPECT_EQ(words(3, true, "h", {kMeta + "h"}), Words{kMeta + "h"});  // shorter than 3 bytes
+  EXPECT_EQ(words(MetaspaceMode::kPreTokenizer, true, " Hello", {hello}), Words{hello});
+  EXPECT_EQ(words(MetaspaceMode::kPrepend, true, " Hello", {kMeta + hello}), Words{kMeta + hello});
+  EXPECT_EQ(words(MetaspaceMode::kReplace, true, "Hello", {"Hello"}), Words{"Hello"});
+  EXPECT_EQ(words(MetaspaceMode::kReplace, true, " Hello", {hello}), Words{hello});
+  EXPECT_EQ(words(MetaspaceMode::kPreTokenizer, true, "h", {kMeta + "h"}),
+            Words{kMeta + "h"});  // shorter than 3 bytes
 }
 
 TEST(Metaspace, WordCuts) {
   const Words want = {kMeta + "Hello", kMeta + kMeta + "world", kMeta};
-  EXPECT_EQ(words(1, true, " Hello  world ", want), want);
-  EXPECT_EQ(words(3, true, "a  b", {kMeta + "a", kMeta + kMeta + "b"}),
+  EXPECT_EQ(words(MetaspaceMode::kReplace, true, " Hello  world ", want), want);
+  EXPECT_EQ(words(MetaspaceMode::kPreTokenizer, true, "a  b", {kMeta + "a", kMeta + kMeta + "b"}),
             (Words{kMeta + "a", kMeta + kMeta + "b"}));
-  EXPECT_EQ(words(3, true, "   ", {kMeta + kMeta + kMeta}), Words{kMeta + kMeta + kMeta});
-  EXPECT_EQ(words(2, false, "a b", {"a", kMeta + "b"}), (Words{"a", kMeta + "b"}));
+  EXPECT_EQ(words(MetaspaceMode::kPreTokenizer, true, "   ", {kMeta + kMeta + kMeta}),
+            Words{kMeta + kMeta + kMeta});
+  EXPECT_EQ(words(MetaspaceMode::kPrepend, false, "a b", {"a", kMeta + "b"}),
+            (Words{"a", kMeta + "b"}));
   // Tabs and newlines stay and do not end a word; other spaces are not replaced.
-  EXPECT_EQ(words(3, true, "a\tb\nc d", {kMeta + "a\tb\nc", kMeta + "d"}),
-            (Words{kMeta + "a\tb\nc", kMeta + "d"}));
-  EXPECT_EQ(words(1, true,
+  EXPECT_EQ(
+      words(MetaspaceMode::kPreTokenizer, true, "a\tb\nc d", {kMeta + "a\tb\nc", kMeta + "d"}),
+      (Words{kMeta + "a\tb\nc", kMeta + "d"}));
+  EXPECT_EQ(words(MetaspaceMode::kReplace, true,
                   "a\xC2\xA0"
                   "b",
                   {"a\xC2\xA0"
@@ -83,11 +87,12 @@ TEST(Metaspace, WordCuts) {
 }
 
 TEST(Metaspace, EmptyTextGivesNothing) {
-  for (MetaspaceMode mode : {1, 2, 3}) {
+  for (MetaspaceMode mode :
+       {MetaspaceMode::kReplace, MetaspaceMode::kPrepend, MetaspaceMode::kPreTokenizer}) {
     EXPECT_TRUE(words(mode, true, "", {kMeta}).empty());
   }
   auto model = byte_model();
-  model->metaspace_mode = 3;
+  model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kPreTokenizer};
   model->normalizer_kind = kNormNFC;
   EXPECT_TRUE(encode(*model, "").empty());
 }
@@ -95,11 +100,11 @@ TEST(Metaspace, EmptyTextGivesNothing) {
 TEST(Metaspace, NoWordCutWhereAMergeJoinsAcrossIt) {
   auto model = byte_model({"\xE2\x96", kMeta, "a" + kMeta},
                           {{"\xE2", "\x96"}, {"\xE2\x96", "\x81"}, {"a", kMeta}});
-  model->metaspace_mode = 1;
+  model->pre_tokenizer = MetaspaceWords{};
   const std::array<bool, 256> joins = metaspace_join_bytes(*model);
   for (int b = 0; b < 256; ++b) EXPECT_EQ(joins[b], b == 'a') << b;
   EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{'a', 257, 'b'}));
-  model->metaspace_joins_after = joins;
+  model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kReplace, false, joins};
   EXPECT_EQ(encode(*model, "a b"), (std::vector<uint32_t>{258, 'b'}));
   // Only the cut after 'a' is withheld: "b a" still cuts before its U+2581.
   EXPECT_EQ(encode(*model, "b a b"), (std::vector<uint32_t>{'b', 257, 258, 'b'}));
@@ -146,7 +151,7 @@ TEST(EncodeText, NormalizesFirst) {
 std::unique_ptr<Tokenizer> fallback_model() {
   auto model = byte_model({"a", "b", "\xC3\xA9", "\xE2\x82"}, {{"\xE2", "\x82"}});
   model->byte_fallback = true;
-  model->byte_level = false;
+  model->pre_tokenizer = WholeText{};
   model->ascii_ids['a'] = 256;
   model->ascii_ids['b'] = 257;
   model->char_ids[0xE9] = 258;
@@ -178,7 +183,7 @@ TEST(ByteFallback, NeverUsesThePieceMap) {
   model->piece_ids.emplace();
   (*model->piece_ids)[std::string("ab")] = 300;
   EXPECT_EQ(encode(*model, "ab"), (std::vector<uint32_t>{256, 257}));
-  model->metaspace_mode = 3;
+  model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kPreTokenizer};
   (*model->piece_ids)[kMeta + "ab"] = 300;
   EXPECT_EQ(encode(*model, "ab"), (std::vector<uint32_t>{0xE2, 0x96, 0x81, 256, 257}));
 }
@@ -218,12 +223,12 @@ TEST(NormalizerRewrite, SpacesAndPrependBeforeTheScanner) {
 
 TEST(ByteLevelPrefixSpace, WholeTextOrEveryPiece) {
   auto model = byte_model();
-  model->byte_level_prefix = kPrefixSpaceText;
+  model->pre_tokenizer = ScannedPieces{{}, ByteLevelPrefix::kText};
   EXPECT_EQ(encode(*model, "a b"), ids_of(" a b"));
   EXPECT_EQ(encode(*model, " a"), ids_of(" a"));
   EXPECT_EQ(encode(*model, ""), ids_of(""));
   // Every piece of the scanner ("a", " b", "\n") that does not start with a space.
-  model->byte_level_prefix = kPrefixSpaceEachPiece;
+  model->pre_tokenizer = ScannedPieces{{}, ByteLevelPrefix::kEachPiece};
   EXPECT_EQ(encode(*model, "a b\n"), ids_of(" a b \n"));
 }
 

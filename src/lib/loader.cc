@@ -91,21 +91,21 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   model->byte_fallback = json_is_true(json_find(model_value, "byte_fallback"));
   auto settings = text_settings(doc, model->byte_fallback);
   if (!settings) return Error{settings.error()};
-  model->metaspace_mode = settings.value().metaspace_mode;
   model->normalizer_kind = settings.value().kind;
   model->rewrite_spaces = settings.value().rewrite_spaces;
   model->rewrite_prepend = settings.value().rewrite_prepend;
   model->rewrite_before_form = settings.value().rewrite_before_form;
-  auto choice = choose_pre_tokenizer(json_find(&doc, "pre_tokenizer"), model->byte_fallback,
-                                     model->metaspace_mode);
-  if (!choice) return Error{choice.error()};
+  std::optional<MetaspaceWords>& metaspace = settings.value().metaspace;
+  auto road = metaspace
+                  ? Result<PreTokenizer>(*metaspace)
+                  : choose_pre_tokenizer(json_find(&doc, "pre_tokenizer"), model->byte_fallback);
+  if (!road) return Error{road.error()};
   auto decoder = read_decoder(doc);
   if (!decoder) return Error{decoder.error()};
   if (auto ok = check_root_settings(doc); !ok) return Error{ok.error()};
   auto keys = read_model_keys(model_value);
   if (!keys) return Error{keys.error()};
   const bool ignore_merges = json_is_true(json_find(model_value, "ignore_merges"));
-  model->byte_level = !model->byte_fallback;
 
   VocabBuild vocab;
   if (auto ok = read_vocabulary(model_value, json_find(&doc, "added_tokens"), model->byte_fallback,
@@ -119,7 +119,6 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     return Error{ok.error()};
   }
   std::vector<MergeRule> rules = read_merge_rules(model_value, vocab.index);
-  const bool cut_each_word = settings.value().metaspace_cut_each;
   // Nothing below reads the document: release it, the text it points into and
   // the index of views before the largest tables are built, so that the load
   // peaks lower.
@@ -144,17 +143,10 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     model->whole_pieces = model->byte_fallback ? WholePieces::build_byte_fallback(*model)
                                                : WholePieces::build(*model);
   }
-  if (cut_each_word) {
-    model->metaspace_cut_each = true;
-  } else if (model->metaspace_mode != 0) {
-    model->metaspace_joins_after = metaspace_join_bytes(*model);
+  model->pre_tokenizer = std::move(road).value();
+  if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer); words && !words->cut_each) {
+    words->joins_after = metaspace_join_bytes(*model);
   }
-
-  PretokChoice& c = choice.value();
-  model->cjk_preset = c.cjk_preset;
-  model->byte_level_prefix = c.byte_level_prefix;
-  model->scanner = c.scanner;
-  model->split_regexes = std::move(c.split_regexes);
   model->path = std::string(path);
   model->cache_serial = next_model_serial();
   return model;

@@ -13,6 +13,7 @@
 #include <rapidjson/document.h>
 
 #include "lib/decode.h"
+#include "lib/test_models.h"
 #include "unicode/utf8.h"
 
 namespace quorvane {
@@ -173,7 +174,7 @@ TEST(LoaderModel, EmptyVocabularyModel) {
   EXPECT_EQ(m.token_bytes.spans.size(), 1u);
   const uint32_t id0 = 0;
   EXPECT_EQ(decode_bytes(m, {&id0, 1}), "");
-  EXPECT_TRUE(m.byte_level);
+  EXPECT_EQ(testing::describe(m.pre_tokenizer), "scan 0 0 0");
   EXPECT_FALSE(m.byte_fallback);
   EXPECT_FALSE(m.special_matcher);
   EXPECT_TRUE(m.special_ids.empty());
@@ -220,36 +221,30 @@ class RealTokenizers : public ::testing::Test {
 TEST_F(RealTokenizers, EachGetsItsPreTokenizerChoice) {
   struct Row {
     const char* name;
-    ScannerSpec scanner;
-    bool cjk;
+    const char* road;
     bool byte_fallback;
     NormalizerKind norm;
-    MetaspaceMode mode;
     bool strip;
     bool pieces;
   };
   const Row rows[] = {
-      {"gpt2", {ScannerKind::kGpt2, 0, 0}, false, false, kNormNone, 0, false, false},
-      {"claude", {ScannerKind::kGpt2, 0, 0}, false, false, kNormNFKC, 0, false, false},
-      {"gpt35turbo", {ScannerKind::kCl100k, 0, 3}, false, false, kNormNone, 0, false, false},
-      {"gpt4o", {ScannerKind::kO200k, 1, 3}, false, false, kNormNone, 0, false, false},
-      {"llama3", {ScannerKind::kCl100k, 0, 3}, false, false, kNormNone, 0, false, true},
-      {"qwen3", {ScannerKind::kCl100k, 0, 1}, false, false, kNormNFC, 0, false, false},
-      {"deepseek_v3", {ScannerKind::kGpt2, 0, 0}, true, false, kNormNone, 0, false, false},
-      {"llama2", {ScannerKind::kGpt2, 0, 0}, false, true, kNormNone, 2, true, false},
-      {"gemma3", {ScannerKind::kGpt2, 0, 0}, false, true, kNormNone, 1, false, false},
+      {"gpt2", "scan 0 0 0", false, kNormNone, false, false},
+      {"claude", "scan 0 0 0", false, kNormNFKC, false, false},
+      {"gpt35turbo", "scan 1 0 3", false, kNormNone, false, false},
+      {"gpt4o", "scan 2 1 3", false, kNormNone, false, false},
+      {"llama3", "scan 1 0 3", false, kNormNone, false, true},
+      {"qwen3", "scan 1 0 1", false, kNormNFC, false, false},
+      {"deepseek_v3", "cjk", false, kNormNone, false, false},
+      {"llama2", "words 1", true, kNormNone, true, false},
+      {"gemma3", "words 0", true, kNormNone, false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     auto m = load(row.name);
     if (!m) continue;
-    EXPECT_EQ(m->scanner, row.scanner);
-    EXPECT_EQ(m->cjk_preset, row.cjk);
-    EXPECT_TRUE(m->split_regexes.empty());
+    EXPECT_EQ(testing::describe(m->pre_tokenizer), row.road);
     EXPECT_EQ(m->byte_fallback, row.byte_fallback);
-    EXPECT_EQ(m->byte_level, !row.byte_fallback);
     EXPECT_EQ(m->normalizer_kind, row.norm);
-    EXPECT_EQ(m->metaspace_mode, row.mode);
     EXPECT_EQ(m->decode.strip_content == " " && m->decode.strip_start == 1, row.strip);
     EXPECT_EQ(m->piece_ids.has_value(), row.pieces);
     EXPECT_GT(m->stream.rules.size(), 0u);

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <variant>
 
 #include "bpe/offset_merge.h"
 #include "cjk/cjk_pieces.h"
@@ -13,13 +14,21 @@ namespace quorvane {
 
 namespace {
 
+constexpr const char* kNoOffsetsRoad = "encode_with_offsets: no offsets on a byte_fallback road";
+
 const char* offsets_refusal_unchecked(const Tokenizer& model, std::string_view text) {
-  if (!model.byte_level) {
+  if (model.byte_fallback) {
     return "encode_with_offsets is only available for ByteLevel models "
            "(byte_fallback/SentencePiece "
            "transform the text, so offsets wouldn't map to the original)";
   }
-  if (model.rewrite_spaces || model.rewrite_prepend || model.byte_level_prefix != kNoPrefixSpace) {
+  const ByteLevelPrefix prefix = std::visit(
+      [](const auto& road) {
+        if constexpr (requires { road.prefix; }) return road.prefix;
+        return ByteLevelPrefix::kNone;
+      },
+      model.pre_tokenizer);
+  if (model.rewrite_spaces || model.rewrite_prepend || prefix != ByteLevelPrefix::kNone) {
     return "encode_with_offsets: this model inserts or replaces text before pre-tokenizing (a "
            "Replace or Prepend normalizer, or ByteLevel add_prefix_space); byte offsets into the "
            "original text are undefined";
@@ -59,21 +68,29 @@ InternalCheck encode_with_offsets_unchecked(const Tokenizer& model, std::string_
     }
     return nullptr;
   };
-  if (model.cjk_preset) {
-    std::vector<Span> pieces;
-    std::vector<Span> work;
-    cjk_pieces(bytes, n, pieces, work);
-    return encode_all(pieces);
-  }
-  if (!model.split_regexes.empty()) return encode_all(regex_pieces(model.split_regexes, text));
-  size_t pos = 0;
-  while (pos < n) {
-    const size_t end = next_piece_end(model.scanner, bytes, n, pos);
-    if (end <= pos || end > n) return "scanner piece end lies outside (position, length]";
-    encode_piece_with_offsets(model, bytes, pos, end, ids, spans, scratch);
-    pos = end;
-  }
-  return nullptr;
+  return std::visit(
+      Overloaded{
+          [&](const ScannedPieces& scanned) -> InternalCheck {
+            for (size_t pos = 0; pos < n;) {
+              const size_t end = next_piece_end(scanned.spec, bytes, n, pos);
+              if (end <= pos || end > n) return "scanner piece end lies outside (position, length]";
+              encode_piece_with_offsets(model, bytes, pos, end, ids, spans, scratch);
+              pos = end;
+            }
+            return nullptr;
+          },
+          [&](const CjkPieces&) {
+            std::vector<Span> pieces;
+            std::vector<Span> work;
+            cjk_pieces(bytes, n, pieces, work);
+            return encode_all(pieces);
+          },
+          [&](const SplitPieces& split) { return encode_all(regex_pieces(split.regexes, text)); },
+          // Refused by offsets_refusal: byte_fallback models only.
+          [](const WholeText&) -> InternalCheck { return kNoOffsetsRoad; },
+          [](const MetaspaceWords&) -> InternalCheck { return kNoOffsetsRoad; },
+      },
+      model.pre_tokenizer);
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ TEST(Offsets, RefusalsInOrder) {
                "match encode() (encode/decode are unaffected)");
 
   model->byte_fallback = true;
-  model->byte_level = false;
   EXPECT_STREQ(offsets_refusal(*model, ""),
                "encode_with_offsets is only available for ByteLevel models (byte_fallback/"
                "SentencePiece transform the text, so offsets wouldn't map to the original)");

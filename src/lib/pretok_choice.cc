@@ -103,18 +103,19 @@ Result<Collected> collect_members(std::span<const JsonValue> members, const char
   return out;
 }
 
-Result<Unit> compile_all(const std::vector<PatternEntry>& entries, const char* refusal,
-                         PretokChoice& choice) {
+Result<PreTokenizer> compile_all(const std::vector<PatternEntry>& entries, const char* refusal,
+                                 ByteLevelPrefix prefix) {
   for (const PatternEntry& e : entries) {
     if (e.keeps != SplitKeeps::kEverything || has_text_anchor(e.text)) return Error{refusal};
   }
-  choice.split_regexes.reserve(entries.size());
+  SplitPieces split{{}, prefix};
+  split.regexes.reserve(entries.size());
   for (const PatternEntry& e : entries) {
     auto re = SplitRegex::compile(e.text);
     if (!re) return Error{"cannot compile split regex " + quoted_text(e.text) + ": " + re.error()};
-    choice.split_regexes.push_back(std::move(re).value());
+    split.regexes.push_back(std::move(re).value());
   }
-  return Unit{};
+  return PreTokenizer(std::move(split));
 }
 
 // The texts the scanners were written from, with the variants their parameters
@@ -210,22 +211,16 @@ std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern) {
   return std::nullopt;
 }
 
-Result<PretokChoice> choose_pre_tokenizer(const JsonValue* p, bool byte_fallback,
-                                          MetaspaceMode mode) {
-  PretokChoice choice;
+Result<PreTokenizer> choose_pre_tokenizer(const JsonValue* p, bool byte_fallback) {
   if (byte_fallback) {
-    if (mode != 0 || p == nullptr || p->IsNull()) return choice;
-    const auto members = members_of(p);
-    auto collected = collect_members(members, kByteFallbackRefusal);
+    if (p == nullptr || p->IsNull()) return PreTokenizer(WholeText{});
+    auto collected = collect_members(members_of(p), kByteFallbackRefusal);
     if (!collected) return Error{collected.error()};
     // A ByteLevel member would map the text to its byte characters first.
     if (collected.value().byte_level != nullptr || collected.value().patterns.empty()) {
       return Error{kByteFallbackRefusal};
     }
-    if (auto ok = compile_all(collected.value().patterns, kByteFallbackRefusal, choice); !ok) {
-      return Error{ok.error()};
-    }
-    return choice;
+    return compile_all(collected.value().patterns, kByteFallbackRefusal, ByteLevelPrefix::kNone);
   }
 
   auto collected = collect_members(members_of(p), kRefusal);
@@ -235,6 +230,7 @@ Result<PretokChoice> choose_pre_tokenizer(const JsonValue* p, bool byte_fallback
   const bool use_regex = json_true_unless_false(json_find(bl, "use_regex"));
   const bool prefix_space = json_is_true(json_find(bl, "add_prefix_space"));
   std::vector<PatternEntry>& list = collected.value().patterns;
+  ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
   if (prefix_space) {
     // The ByteLevel puts a space before each piece it is given, then (with its
     // regex) cuts that piece again: reproduced for the whole text, or for the
@@ -243,20 +239,13 @@ Result<PretokChoice> choose_pre_tokenizer(const JsonValue* p, bool byte_fallback
       return unsupported_setting("pre_tokenizer ByteLevel", "add_prefix_space",
                                  json_find(bl, "add_prefix_space"));
     }
-    choice.byte_level_prefix = use_regex ? kPrefixSpaceText : kPrefixSpaceEachPiece;
+    prefix = use_regex ? ByteLevelPrefix::kText : ByteLevelPrefix::kEachPiece;
   }
-  if (is_cjk_preset(p)) {
-    choice.cjk_preset = true;
-    return choice;
-  }
+  if (is_cjk_preset(p)) return PreTokenizer(CjkPieces{prefix});
   if (use_regex) list.push_back({std::string(kByteLevelPattern)});
   if (list.empty()) return Error{kRefusal};
-  if (auto spec = scanner_for_list(list)) {
-    choice.scanner = *spec;
-    return choice;
-  }
-  if (auto ok = compile_all(list, kRefusal, choice); !ok) return Error{ok.error()};
-  return choice;
+  if (auto spec = scanner_for_list(list)) return PreTokenizer(ScannedPieces{*spec, prefix});
+  return compile_all(list, kRefusal, prefix);
 }
 
 }  // namespace quorvane

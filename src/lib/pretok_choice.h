@@ -20,17 +20,9 @@ namespace quorvane {
 inline constexpr std::string_view kByteLevelPattern =
     R"x('(?:[sdmt]|ll|ve|re)| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+)x";
 
-struct PretokChoice {
-  bool cjk_preset = false;
-  ScannerSpec scanner;  // kind 0, flag 0, limit 0 unless a scanner was chosen
-  std::vector<SplitRegex> split_regexes;
-  ByteLevelPrefix byte_level_prefix = kNoPrefixSpace;
-};
-
-// `pre_tokenizer` is the root's value (null when absent). On the metaspace road
-// (`mode` not 0) the caller has checked it already.
-Result<PretokChoice> choose_pre_tokenizer(const JsonValue* pre_tokenizer, bool byte_fallback,
-                                          MetaspaceMode mode);
+// `pre_tokenizer` is the root's value (null when absent); off the metaspace road,
+// which the caller has chosen already.
+Result<PreTokenizer> choose_pre_tokenizer(const JsonValue* pre_tokenizer, bool byte_fallback);
 
 // The exact four-member Sequence that the CJK preset scanner reproduces.
 bool is_cjk_preset(const JsonValue* pre_tokenizer);

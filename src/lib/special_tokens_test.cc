@@ -48,7 +48,7 @@ std::string spell(const Tokenizer& model, std::string_view text) {
 
 TEST(SpecialTokens, WithoutRegistrationTheWholeTextIsOneGap) {
   auto model = byte_model();
-  model->metaspace_mode = 3;
+  model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kPreTokenizer};
   for (PrefixScheme scheme : {PrefixScheme::kNone, PrefixScheme::kAlways, PrefixScheme::kFirst}) {
     register_specials(*model, {}, scheme);
     EXPECT_EQ(model->special_matcher, nullptr);
@@ -115,7 +115,7 @@ TEST(SpecialTokens, MatchInsideStrippedWhitespace) {
 
 TEST(SpecialTokens, PrefixSchemeFirstOnlyPrefixesTheFirstGap) {
   auto model = byte_model();
-  model->metaspace_mode = 3;
+  model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kPreTokenizer};
   const std::string meta = "\xE2\x96\x81";
   register_specials(*model, {{"<s>", 1000}}, PrefixScheme::kFirst);
   EXPECT_EQ(spell(*model, "<s>a"), "<1000>a");

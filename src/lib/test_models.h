@@ -11,6 +11,32 @@
 
 namespace quorvane::testing {
 
+// A pre-tokenizer road as text: "scan" with the scanner's kind, flag and digit
+// limit, "cjk", "split" with the number of patterns, "whole" or "words" with the
+// metaspace mode (and "each" when every U+2581 is cut); "+text" or "+piece" for
+// a ByteLevel prefix space.
+inline std::string describe(const PreTokenizer& road) {
+  const auto prefix = [](ByteLevelPrefix p) -> std::string {
+    return p == ByteLevelPrefix::kText ? "+text" : p == ByteLevelPrefix::kEachPiece ? "+piece" : "";
+  };
+  return std::visit(
+      Overloaded{
+          [&](const ScannedPieces& s) {
+            return "scan " + std::to_string(int(s.spec.kind)) + " " + std::to_string(s.spec.flag) +
+                   " " + std::to_string(s.spec.digit_limit) + prefix(s.prefix);
+          },
+          [&](const CjkPieces& c) { return "cjk" + prefix(c.prefix); },
+          [&](const SplitPieces& s) {
+            return "split " + std::to_string(s.regexes.size()) + prefix(s.prefix);
+          },
+          [](const WholeText&) -> std::string { return "whole"; },
+          [](const MetaspaceWords& w) {
+            return "words " + std::to_string(int(w.mode)) + (w.cut_each ? " each" : "");
+          },
+      },
+      road);
+}
+
 // A model whose ids 0..255 are the single bytes, followed by `extra` tokens; each
 // merge (left, right) joins two tokens into the token spelled by both, which must
 // be among the tokens. Merge ranks follow the list order.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -49,19 +50,59 @@ using AsciiIdTable = std::array<int32_t, 128>;
 using CharIdMap = absl::flat_hash_map<uint32_t, uint32_t, FxHash>;
 using PieceMap = absl::flat_hash_map<std::string, uint32_t, FxHash, std::equal_to<>>;
 
-// 0 off; 1 spaces become U+2581; 2 as 1 and U+2581 is prepended when allowed;
-// 3 as 2 unless the text already starts with U+2581.
-using MetaspaceMode = uint8_t;
 // Which gaps between special tokens may take the metaspace prefix: with kFirst
 // only a gap at offset 0; otherwise every gap, as the model's mode says.
 enum class PrefixScheme : uint8_t { kNone, kAlways, kFirst };
 
 // ByteLevel "add_prefix_space": a space before the text, or before every piece
 // that does not start with one.
-enum ByteLevelPrefix : uint8_t {
-  kNoPrefixSpace = 0,
-  kPrefixSpaceText = 1,
-  kPrefixSpaceEachPiece = 2,
+enum class ByteLevelPrefix : uint8_t { kNone, kText, kEachPiece };
+
+// Whether a U+2581 goes before the text on the metaspace road.
+enum class MetaspaceMode : uint8_t {
+  kReplace,       // never: spaces only become U+2581
+  kPrepend,       // when the caller allows it
+  kPreTokenizer,  // as kPrepend, unless the text already starts with U+2581
+};
+
+// How the encoder cuts the normalized text into the pieces it merges, one road
+// per alternative. The first (the GPT-2 scanner) is what a bare model gets.
+
+// A hand-written scanner (ByteLevel models).
+struct ScannedPieces {
+  ScannerSpec spec;
+  ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
+};
+// The CJK preset scanner (ByteLevel models).
+struct CjkPieces {
+  ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
+};
+// The pieces of the split patterns, in their order.
+struct SplitPieces {
+  std::vector<SplitRegex> regexes;
+  ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
+};
+// The whole text is one piece (byte_fallback models without a pre-tokenizer).
+struct WholeText {};
+// byte_fallback models: spaces become U+2581 and the text is cut into words, a
+// run of U+2581 then a run of anything else.
+struct MetaspaceWords {
+  MetaspaceMode mode = MetaspaceMode::kReplace;
+  // The Metaspace pre-tokenizer with "split" cuts before every U+2581, so a run
+  // of them is one piece per U+2581.
+  bool cut_each = false;
+  // Otherwise a word is cut before a U+2581 only where no merge can join across
+  // the cut: entry b is set when some merge joins a token ending in byte b to a
+  // token starting with U+2581, and no cut follows such a byte. So the words
+  // give exactly the ids of the whole rewritten text.
+  std::array<bool, 256> joins_after{};
+};
+using PreTokenizer = std::variant<ScannedPieces, CjkPieces, SplitPieces, WholeText, MetaspaceWords>;
+
+// Visits a variant with one lambda per alternative.
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
 };
 
 // What the decoder makes of ids beyond each id's decoded bytes.
@@ -117,27 +158,14 @@ struct Tokenizer {
 
   // Text-processing settings.
   bool byte_fallback = false;
-  bool byte_level = true;
   NormalizerKind normalizer_kind = kNormNone;
-  MetaspaceMode metaspace_mode = 0;
-  // Metaspace words are cut before a U+2581 only where no merge can join
-  // across the cut: entry b is set when some merge joins a token ending in byte
-  // b to a token starting with U+2581, and no cut follows such a byte. So the
-  // words give exactly the ids of the whole rewritten text.
-  std::array<bool, 256> metaspace_joins_after{};
-  // The Metaspace pre-tokenizer with "split" (mode 3) cuts before every U+2581,
-  // so a run of them is one piece per U+2581.
-  bool metaspace_cut_each = false;
   // The normalizer's Replace and Prepend outside the metaspace road: spaces become
   // U+2581, U+2581 goes before a non-empty text; before the Unicode form when a
   // compatibility form follows the Replace (also on the metaspace road).
   bool rewrite_spaces = false;
   bool rewrite_prepend = false;
   bool rewrite_before_form = false;
-  ByteLevelPrefix byte_level_prefix = kNoPrefixSpace;
-  bool cjk_preset = false;
-  ScannerSpec scanner;
-  std::vector<SplitRegex> split_regexes;
+  PreTokenizer pre_tokenizer;
   DecodeTables decode;
 
   // Special tokens (replaced together).
