@@ -56,20 +56,21 @@ inline DecodedChar decode_or_byte(std::string_view s, size_t pos) {
                                                              size_t pos) {
   const uint32_t b0 = t[pos];
   if (b0 < 0x80) return {b0, 1};
-  const auto cont = [&](size_t k) { return pos + k < n && is_continuation(t[pos + k]); };
   if (b0 < 0xC2) return {b0, 0};
+  // The room for the whole sequence first: one compare for all its bytes.
+  const auto cont = [&](size_t k) { return is_continuation(t[pos + k]); };
   if (b0 < 0xE0) {
-    if (!cont(1)) return {b0, 0};
+    if (pos + 1 >= n || !cont(1)) return {b0, 0};
     return {((b0 & 0x1F) << 6) | (t[pos + 1] & 0x3Fu), 2};
   }
   if (b0 < 0xF0) {
-    if (!cont(1) || !cont(2)) return {b0, 0};
+    if (pos + 2 >= n || !cont(1) || !cont(2)) return {b0, 0};
     const uint32_t cp = ((b0 & 0x0F) << 12) | ((t[pos + 1] & 0x3Fu) << 6) | (t[pos + 2] & 0x3Fu);
     if (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000)) return {b0, 0};
     return {cp, 3};
   }
   if (b0 < 0xF5) {
-    if (!cont(1) || !cont(2) || !cont(3)) return {b0, 0};
+    if (pos + 3 >= n || !cont(1) || !cont(2) || !cont(3)) return {b0, 0};
     const uint32_t cp = ((b0 & 0x07) << 18) | ((t[pos + 1] & 0x3Fu) << 12) |
                         ((t[pos + 2] & 0x3Fu) << 6) | (t[pos + 3] & 0x3Fu);
     if (cp < 0x10000 || cp > 0x10FFFF) return {b0, 0};
