@@ -70,12 +70,12 @@ bool stream_merge(const Tokenizer& model, MergeScratch& s, uint64_t step_budget)
 
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
 // left to right. Needs a monotonic table, where every pass's rank is above the
-// previous one's. Works in place on ids[0, n), with `ranks` and `merged` (n - 1
-// entries each) for each pair's rank and merged id: a pass rewrites the arrays
-// from the left, and a pair whose two tokens the pass left untouched keeps its
-// entry without a probe.
+// previous one's. Works in place on ids[0, n), with `ranks` (n - 1 entries) for
+// each pair's rank: a pass rewrites both arrays from the left, and a pair whose
+// two tokens the pass left untouched keeps its rank without a probe. Every merge
+// of a pass is the same rule, so the pass reads its merged id once.
 void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32_t* ranks,
-                         uint32_t* merged, std::vector<uint32_t>& output) {
+                         std::vector<uint32_t>& output) {
   if (n == 2) {
     // One probe decides a pair.
     const MergeHit hit = merges.find(ids[0], ids[1]);
@@ -88,15 +88,15 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   if (n == 3) {
     // Two probes pick the first merge (the left pair on a tie), one more the second.
-    const MergeHit left = merges.find(ids[0], ids[1]);
-    const MergeHit right = merges.find(ids[1], ids[2]);
-    if (left.rank == kNone && right.rank == kNone) {
+    const uint32_t left = merges.rank(ids[0], ids[1]);
+    const uint32_t right = merges.rank(ids[1], ids[2]);
+    if (left == kNone && right == kNone) {
       output.insert(output.end(), ids, ids + 3);
       return;
     }
-    const bool merge_left = left.rank <= right.rank;
-    const uint32_t a = merge_left ? left.merged : ids[0];
-    const uint32_t b = merge_left ? ids[2] : right.merged;
+    const bool merge_left = left <= right;
+    const uint32_t a = merge_left ? merges.merged_of(left) : ids[0];
+    const uint32_t b = merge_left ? ids[2] : merges.merged_of(right);
     const MergeHit last = merges.find(a, b);
     if (last.rank != kNone) {
       output.push_back(last.merged);
@@ -108,13 +108,12 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
-    const MergeHit hit = merges.find(ids[i], ids[i + 1]);
-    ranks[i] = hit.rank;
-    merged[i] = hit.merged;
-    min_rank = std::min(min_rank, hit.rank);
+    ranks[i] = merges.rank(ids[i], ids[i + 1]);
+    min_rank = std::min(min_rank, ranks[i]);
   }
   while (min_rank != kNone) {
     const uint32_t target = min_rank;
+    const uint32_t made = merges.merged_of(target);
     // Tokens before the pass's first merge stay where they are: start there, with
     // the minimum of the pairs it leaves alone (the pair just before it changes).
     size_t i = 0;
@@ -122,31 +121,22 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
     min_rank = kNone;
     for (size_t k = 0; k + 1 < i; ++k) min_rank = std::min(min_rank, ranks[k]);
     // Token w of the pass's result comes from token i (kept) or tokens i, i + 1
-    // (merged); w <= i, so reads stay ahead of writes in all arrays.
+    // (merged); w <= i, so reads stay ahead of writes in both arrays.
     size_t w = i;
     bool prev_kept = i > 0;  // token w - 1 is the unchanged token i - 1
     while (i < n) {
       if (i + 1 < n && ranks[i] == target) {
-        ids[w] = merged[i];
+        ids[w] = made;
         i += 2;
         if (w > 0) {
-          const MergeHit hit = merges.find(ids[w - 1], ids[w]);
-          ranks[w - 1] = hit.rank;
-          merged[w - 1] = hit.merged;
-          min_rank = std::min(min_rank, hit.rank);
+          ranks[w - 1] = merges.rank(ids[w - 1], made);
+          min_rank = std::min(min_rank, ranks[w - 1]);
         }
         prev_kept = false;
       } else {
         const uint32_t id = ids[i];
         if (w > 0) {
-          if (prev_kept) {
-            ranks[w - 1] = ranks[i - 1];
-            merged[w - 1] = merged[i - 1];
-          } else {
-            const MergeHit hit = merges.find(ids[w - 1], id);
-            ranks[w - 1] = hit.rank;
-            merged[w - 1] = hit.merged;
-          }
+          ranks[w - 1] = prev_kept ? ranks[i - 1] : merges.rank(ids[w - 1], id);
           min_rank = std::min(min_rank, ranks[w - 1]);
         }
         ids[w] = id;
@@ -165,8 +155,7 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
 void scan_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
                       std::vector<uint32_t>& output) {
   uint32_t ranks[kShortPieceMax];
-  uint32_t merged[kShortPieceMax];
-  scan_merge_in_place(merges, ids, n, ranks, merged, output);
+  scan_merge_in_place(merges, ids, n, ranks, output);
 }
 
 void scan_merge(const MergeMap& merges, MergeScratch& s) {
@@ -175,9 +164,8 @@ void scan_merge(const MergeMap& merges, MergeScratch& s) {
     scan_merge_short(merges, s.piece.data(), n, s.output);
     return;
   }
-  s.scan_ranks.resize(2 * n);  // forced on a long piece: ranks, then merged ids
-  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.scan_ranks.data() + n,
-                      s.output);
+  s.scan_ranks.resize(n);  // forced on a long piece
+  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.output);
 }
 
 }  // namespace

@@ -21,27 +21,73 @@ size_t slot_count_for(size_t n_rules) {
 
 }  // namespace
 
-MergeMap::MergeMap() : slots_(kMinSlots, MergeSlot{0, 0, 0}), mask_(kMinSlots - 1) {}
+MergeMap::MergeMap() : slots_(kMinSlots, kEmpty), mask_(kMinSlots - 1), shift_(64 - 4) {}
 
-MergeMap MergeMap::build(const std::vector<MergeRule>& rules, bool* repeated_pair) {
+MergeMap MergeMap::build(const std::vector<MergeRule>& rules) {
+  uint64_t id_limit = 0;
+  for (const MergeRule& rule : rules) {
+    id_limit = std::max<uint64_t>(id_limit, std::max(rule.left, rule.right) + uint64_t{1});
+  }
+  return build(rules, id_limit);
+}
+
+MergeMap MergeMap::build(const std::vector<MergeRule>& rules, uint64_t id_limit,
+                         bool* repeated_pair) {
   MergeMap map;
   const size_t count = slot_count_for(rules.size());
-  map.slots_.assign(count, MergeSlot{0, 0, 0});
   map.mask_ = count - 1;
+  map.shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(count));
+  // Ids stay below the all-ones id so that no lookup's key is an empty slot's,
+  // and ranks below the all-ones rank so that no rule's slot is all ones.
+  map.wide_ = id_limit >= (uint64_t{1} << kIdBits) || rules.size() >= kRankMask;
+  map.merged_.resize(rules.size());
+  for (size_t r = 0; r < rules.size(); ++r) map.merged_[r] = rules[r].merged;
   // A repeated pair takes a later slot on the same probe path, so lookups
   // reach the lower rank first; the caller learns of it to drop a copy.
   bool repeated = false;
-  for (size_t r = 0; r < rules.size(); ++r) {
-    const uint64_t key = merge_key(rules[r].left, rules[r].right);
-    uint64_t h = fmix64(key) & map.mask_;
-    while (map.slots_[h].key != 0) {
-      repeated |= map.slots_[h].key == key;
-      h = (h + 1) & map.mask_;
+  if (map.wide_) {
+    map.slots_.assign(2 * count, 0);
+    for (size_t r = 0; r < rules.size(); ++r) {
+      const uint64_t key = merge_key(rules[r].left, rules[r].right);
+      uint64_t h = fmix64(key) & map.mask_;
+      while (map.slots_[2 * h] != 0) {
+        repeated |= map.slots_[2 * h] == key;
+        h = (h + 1) & map.mask_;
+      }
+      map.slots_[2 * h] = key;
+      map.slots_[2 * h + 1] = r;
     }
-    map.slots_[h] = MergeSlot{key, static_cast<uint32_t>(r), rules[r].merged};
+  } else {
+    map.slots_.assign(count, kEmpty);
+    for (size_t r = 0; r < rules.size(); ++r) {
+      const uint64_t key = packed_key(rules[r].left, rules[r].right);
+      uint64_t h = (key * kMultiplier) >> map.shift_;
+      while (map.slots_[h] != kEmpty) {
+        repeated |= (map.slots_[h] ^ key) >> kRankBits == 0;
+        h = (h + 1) & map.mask_;
+      }
+      map.slots_[h] = key | r;
+    }
   }
   if (repeated_pair != nullptr) *repeated_pair = repeated;
   return map;
+}
+
+uint32_t MergeMap::rank_wide(uint32_t left, uint32_t right) const {
+  const uint64_t key = merge_key(left, right);
+  uint64_t h = fmix64(key) & mask_;
+  for (;;) {
+    const uint64_t slot_key = slots_[2 * h];
+    if (slot_key == key) return static_cast<uint32_t>(slots_[2 * h + 1]);
+    if (slot_key == 0) return kNone;
+    h = (h + 1) & mask_;
+  }
+}
+
+size_t MergeMap::used_slots() const {
+  size_t used = 0;
+  for (size_t h = 0; h <= mask_; ++h) used += wide_ ? slots_[2 * h] != 0 : slots_[h] != kEmpty;
+  return used;
 }
 
 StreamTables StreamTables::build(std::vector<MergeRule>&& rules, uint64_t n_vocab) {

@@ -21,12 +21,6 @@ struct MergeRule {
   uint32_t merged;
 };
 
-struct MergeSlot {
-  uint64_t key;  // 0 = empty
-  uint32_t rank;
-  uint32_t merged;
-};
-
 // What a lookup finds: rank kNone (and merged kNone) when the pair has no rule.
 struct MergeHit {
   uint32_t rank;
@@ -50,30 +44,70 @@ inline uint64_t fmix64(uint64_t x) {
   return x;
 }
 
+// Slots of 8 bytes: the pair and its rank packed into one word, so that the
+// table of a 200k-rule vocabulary takes 4 MiB and a probe reads one word; the
+// merged ids sit in a per-rank array that a merge reads once. Tables whose ids
+// or ranks do not fit the packing use two words per slot instead.
 class MergeMap {
  public:
-  MergeMap();  // the table of no rules: 16 empty slots
-  // Sets `*repeated_pair` (when given) if some pair has two rules.
-  static MergeMap build(const std::vector<MergeRule>& rules, bool* repeated_pair = nullptr);
+  // Packed slot: left id in the top kIdBits, right id in the next kIdBits, rank
+  // in the low kRankBits. All ones marks an empty slot.
+  static constexpr unsigned kIdBits = 21;
+  static constexpr unsigned kRankBits = 64 - 2 * kIdBits;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};
 
-  MergeHit find(uint32_t left, uint32_t right) const {
-    const uint64_t key = merge_key(left, right);
-    uint64_t h = fmix64(key) & mask_;
+  MergeMap();  // the table of no rules: 16 empty slots
+  // Lookups must pass ids below `id_limit` (the vocabulary size); without it,
+  // the largest id of the rules plus one. Sets `*repeated_pair` (when given) if
+  // some pair has two rules.
+  static MergeMap build(const std::vector<MergeRule>& rules, uint64_t id_limit,
+                        bool* repeated_pair = nullptr);
+  static MergeMap build(const std::vector<MergeRule>& rules);
+
+  // The rank of the pair's rule, or kNone.
+  uint32_t rank(uint32_t left, uint32_t right) const {
+    if (__builtin_expect(wide_, 0)) return rank_wide(left, right);
+    const uint64_t key = packed_key(left, right);
+    uint64_t h = (key * kMultiplier) >> shift_;
     for (;;) {
-      const MergeSlot& slot = slots_[h];
-      if (slot.key == key) return {slot.rank, slot.merged};
-      if (slot.key == 0) return {kNone, kNone};
+      const uint64_t slot = slots_[h];
+      if ((slot ^ key) >> kRankBits == 0) return static_cast<uint32_t>(slot & kRankMask);
+      if (slot == kEmpty) return kNone;
       h = (h + 1) & mask_;
     }
   }
-  uint32_t rank(uint32_t left, uint32_t right) const { return find(left, right).rank; }
+  // The id that the rule of rank `rank` (not kNone) makes.
+  uint32_t merged_of(uint32_t rank) const { return merged_[rank]; }
 
-  size_t slot_count() const { return slots_.size(); }
-  const std::vector<MergeSlot>& slots() const { return slots_; }
+  MergeHit find(uint32_t left, uint32_t right) const {
+    const uint32_t r = rank(left, right);
+    return {r, r == kNone ? kNone : merged_[r]};
+  }
+
+  size_t slot_count() const { return mask_ + 1; }
+  size_t used_slots() const;
+  bool packed() const { return !wide_; }
+  size_t size_bytes() const {
+    return slots_.size() * sizeof(uint64_t) + merged_.size() * sizeof(uint32_t);
+  }
 
  private:
-  std::vector<MergeSlot> slots_;
+  static constexpr uint64_t kRankMask = (uint64_t{1} << kRankBits) - 1;
+  // Fibonacci hashing: the top bits of the product mix every bit of the key.
+  static constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+
+  static uint64_t packed_key(uint32_t left, uint32_t right) {
+    return (static_cast<uint64_t>(left) << (kIdBits + kRankBits)) |
+           (static_cast<uint64_t>(right) << kRankBits);
+  }
+  uint32_t rank_wide(uint32_t left, uint32_t right) const;
+
+  // Packed: one word per slot. Wide: two (merge_key, 0 = empty; then the rank).
+  std::vector<uint64_t> slots_;
+  std::vector<uint32_t> merged_;  // per rank
   uint64_t mask_;
+  unsigned shift_;
+  bool wide_ = false;
 };
 
 struct StreamTables {

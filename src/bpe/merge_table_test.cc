@@ -47,9 +47,7 @@ TEST(MergeMapTest, ZeroPairIsStoredAndFound) {
   EXPECT_EQ(merge_key(0, 0), ~uint64_t{0});
   EXPECT_EQ(merge_key(1, 2), (uint64_t{1} << 32) | 2);
   // The all-ones pair shares the key of (0, 0); ids never reach all ones.
-  size_t used = 0;
-  for (const MergeSlot& s : map.slots()) used += s.key != 0;
-  EXPECT_EQ(used, 3u);
+  EXPECT_EQ(map.used_slots(), 3u);
 }
 
 TEST(MergeMapTest, DuplicatePairFindsLowerRankButKeepsBothSlots) {
@@ -57,9 +55,33 @@ TEST(MergeMapTest, DuplicatePairFindsLowerRankButKeepsBothSlots) {
   const MergeMap map = MergeMap::build(rules);
   EXPECT_EQ(map.find(1, 2).rank, 0u);
   EXPECT_EQ(map.find(1, 2).merged, 3u);
-  size_t used = 0;
-  for (const MergeSlot& s : map.slots()) used += s.key != 0;
-  EXPECT_EQ(used, 3u);
+  EXPECT_EQ(map.used_slots(), 3u);
+}
+
+// Ids or ranks beyond the packed slot's fields take the two-word layout; both
+// layouts find the same ranks, on either side of the limits.
+TEST(MergeMapTest, PackedAndWideLayoutsAgreeAtTheIdLimit) {
+  constexpr uint32_t kTop = (uint32_t{1} << MergeMap::kIdBits) - 2;  // highest packed id
+  const std::vector<MergeRule> rules = {
+      {kTop, kTop, 1}, {0, kTop, 2}, {kTop, 0, 3}, {0, 0, 4}, {kTop - 1, kTop, 5}};
+  const MergeMap packed = MergeMap::build(rules, uint64_t{kTop} + 1);
+  const MergeMap wide = MergeMap::build(rules, uint64_t{kTop} + 2);
+  EXPECT_TRUE(packed.packed());
+  EXPECT_FALSE(wide.packed());
+  for (const MergeMap* map : {&packed, &wide}) {
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      EXPECT_EQ(map->find(rules[r].left, rules[r].right).rank, r);
+      EXPECT_EQ(map->merged_of(r), rules[r].merged);
+    }
+    EXPECT_EQ(map->rank(kTop, kTop - 1), kNone);
+    EXPECT_EQ(map->rank(1, kTop), kNone);
+    EXPECT_EQ(map->used_slots(), rules.size());
+  }
+  const MergeMap big = MergeMap::build({{1u << 30, 7, 9}, {7, 1u << 30, 10}});
+  EXPECT_FALSE(big.packed());
+  EXPECT_EQ(big.find(1u << 30, 7).merged, 9u);
+  EXPECT_EQ(big.rank(7, 1u << 30), 1u);
+  EXPECT_EQ(big.rank(7, 7), kNone);
 }
 
 TEST(MergeMapTest, HashIsMurmurFinalizer) {

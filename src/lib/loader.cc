@@ -128,10 +128,10 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   model_value = nullptr;
 
   bool repeated_pair = false;
-  model->merges = MergeMap::build(rules, &repeated_pair);
+  model->merges = MergeMap::build(rules, vocab.n_vocab, &repeated_pair);
   if (repeated_pair) {
     drop_earlier_repeats(rules);
-    model->merges = MergeMap::build(rules);
+    model->merges = MergeMap::build(rules, vocab.n_vocab);
   }
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
