@@ -10,7 +10,6 @@
 
 #include "bpe/bpe_merge.h"
 #include "bpe/bpe_test_models.h"
-#include "lib/tokenizer.h"
 
 using namespace quorvane;
 
@@ -42,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t c = 0; c < kAlphabet; ++c) vocab.id_of(std::string(1, static_cast<char>('a' + c)));
   std::vector<MergeRule> rules =
       testing::random_string_rules(rng, vocab, n_rules, in_rank_order, heavy_left);
-  Tokenizer model;
+  MergeModel model;
   testing::set_rules(model, rules, vocab.texts.size());
 
   std::vector<uint32_t> piece;

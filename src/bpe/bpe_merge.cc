@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "bpe/canonical_merge.h"
-#include "lib/tokenizer.h"
 
 namespace quorvane {
 
@@ -43,7 +42,7 @@ inline uint32_t next_live_rule(const MergeMap& merges, const StreamTables& strea
 // the number of rules with the token on the left, thousands in large
 // vocabularies. The budget lets the automatic choice keep the streaming
 // merger's speed on ordinary text and fall back to the heap merger there.
-bool stream_merge(const Tokenizer& model, MergeScratch& s, uint64_t step_budget) {
+bool stream_merge(const MergeModel& model, MergeScratch& s, uint64_t step_budget) {
   const StreamTables& stream = model.stream;
   const size_t first_rule_size = stream.first_rule.size();
   const size_t output_start = s.output.size();
@@ -206,7 +205,7 @@ uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, u
   return steps;
 }
 
-void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch& scratch,
+void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratch& scratch,
                    MergeStrategy strategy) {
   if (n == 1) {
     scratch.output.push_back(ids[0]);
@@ -231,7 +230,7 @@ void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch
   bpe_merge(model, scratch, strategy);
 }
 
-void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy) {
+void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy) {
   const size_t n = scratch.piece.size();
   if (n == 0) return;
   if (n == 1) {

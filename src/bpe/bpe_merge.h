@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
 
 namespace quorvane {
 
-struct Tokenizer;
 class PieceCache;
 
 // Which merger runs (see bpe_merge): the automatic choice, or one merger forced
@@ -53,12 +53,12 @@ struct MergeScratch {
 // for short pieces and the streaming merger for long ones (the heap merger when
 // the streaming merger would take too many steps); kStream and kScan
 // force one of them on every piece so the two can be compared.
-void bpe_merge(const Tokenizer& model, MergeScratch& scratch, MergeStrategy strategy);
+void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy);
 
 // bpe_merge on ids[0, n) instead of scratch.piece, for drivers that gather a
 // short piece's ids on the stack: pieces of up to kShortPieceMax ids are merged
 // in place without touching scratch.piece. Same ids as bpe_merge.
-void bpe_merge_ids(const Tokenizer& model, uint32_t* ids, size_t n, MergeScratch& scratch,
+void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratch& scratch,
                    MergeStrategy strategy);
 
 // One step of the streaming merger: token `token` with candidate rule `rule`.

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "bpe/bpe_test_models.h"
-#include "lib/tokenizer.h"
 
 namespace quorvane {
 namespace {
@@ -17,7 +16,7 @@ using testing::reference_bpe;
 using testing::set_rules;
 using testing::StringVocab;
 
-std::vector<uint32_t> merge(const Tokenizer& model, const std::vector<uint32_t>& ids,
+std::vector<uint32_t> merge(const MergeModel& model, const std::vector<uint32_t>& ids,
                             MergeStrategy strategy, MergeScratch& scratch) {
   scratch.output.clear();
   scratch.piece = ids;
@@ -25,7 +24,7 @@ std::vector<uint32_t> merge(const Tokenizer& model, const std::vector<uint32_t>&
   return scratch.output;
 }
 
-std::vector<uint32_t> merge(const Tokenizer& model, const std::vector<uint32_t>& ids,
+std::vector<uint32_t> merge(const MergeModel& model, const std::vector<uint32_t>& ids,
                             MergeStrategy strategy) {
   MergeScratch scratch;
   return merge(model, ids, strategy, scratch);
@@ -52,7 +51,7 @@ std::vector<Mode> modes_for(bool monotonic) {
   return modes;
 }
 
-std::vector<uint32_t> merge_in_mode(Tokenizer& model, const Mode& mode,
+std::vector<uint32_t> merge_in_mode(MergeModel& model, const Mode& mode,
                                     const std::vector<uint32_t>& ids, MergeScratch& scratch) {
   model.byte_fallback = mode.byte_fallback;
   model.monotonic = mode.claim_monotonic;
@@ -62,7 +61,7 @@ std::vector<uint32_t> merge_in_mode(Tokenizer& model, const Mode& mode,
 using Ids = std::vector<uint32_t>;
 
 TEST(BpeMergeTest, EmptyAndSingleIdPieces) {
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 1, 2}}, 3);
   for (const Mode& mode : modes_for(true)) {
     MergeScratch scratch;
@@ -78,7 +77,7 @@ TEST(BpeMergeTest, EmptyAndSingleIdPieces) {
 }
 
 TEST(BpeMergeTest, NoRulesLeavesPiece) {
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {}, 4);
   const Ids ids = {0, 1, 2, 3, 3, 2, 1, 0};
   Ids long_ids;
@@ -92,7 +91,7 @@ TEST(BpeMergeTest, NoRulesLeavesPiece) {
 
 TEST(BpeMergeTest, EqualRanksMergeLeftmostWithoutOverlap) {
   // a=0, aa=1
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 0, 1}}, 2);
   ASSERT_TRUE(model.monotonic);
   for (const Mode& mode : modes_for(true)) {
@@ -108,9 +107,9 @@ TEST(BpeMergeTest, EqualRanksMergeLeftmostWithoutOverlap) {
 
 TEST(BpeMergeTest, ChainedMergesAndFailedCandidates) {
   // a=0 b=1 c=2 ab=3 abc=4
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 1, 3}, {3, 2, 4}}, 5);
-  Tokenizer single;
+  MergeModel single;
   set_rules(single, {{0, 1, 3}}, 5);
   for (const Mode& mode : modes_for(true)) {
     MergeScratch scratch;
@@ -122,7 +121,7 @@ TEST(BpeMergeTest, ChainedMergesAndFailedCandidates) {
 
 TEST(BpeMergeTest, NonMonotonicTableUsesCanonicalWhateverTheStrategy) {
   // a=0 b=1 c=2 bc=3 abc=4: (a, bc) at rank 0 consumes bc before (b, c) makes it.
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 3, 4}, {1, 2, 3}}, 5);
   ASSERT_FALSE(model.monotonic);
   Ids long_ids;
@@ -146,7 +145,7 @@ TEST(BpeMergeTest, NonMonotonicTableUsesCanonicalWhateverTheStrategy) {
 
 TEST(BpeMergeTest, DuplicatePairMergesByLowerRank) {
   // a=0 b=1 x=2 y=3: (a, b) -> x at rank 0 and -> y at rank 1.
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 1, 2}, {0, 1, 3}}, 4);
   for (const Mode& mode : modes_for(model.monotonic)) {
     MergeScratch scratch;
@@ -156,7 +155,7 @@ TEST(BpeMergeTest, DuplicatePairMergesByLowerRank) {
 
 TEST(BpeMergeTest, PieceLengthPicksStrategy) {
   // a=0 b=1 ab=2
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 1, 2}}, 3);
   Ids short_ids;
   for (int i = 0; i < 128; ++i) short_ids.insert(short_ids.end(), {0, 1});
@@ -189,7 +188,7 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
 }
 
 TEST(BpeMergeTest, OutputAccumulatesAcrossPieces) {
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, {{0, 1, 2}}, 3);
   MergeScratch scratch;
   for (const MergeStrategy s :
@@ -210,7 +209,7 @@ TEST(BpeMergeTest, TokenWithManyRulesOnTheLeft) {
   const uint32_t letters = 2000;
   for (uint32_t i = 1; i <= letters; ++i) rules.push_back({0, i, letters + i});
   const uint32_t z = 2 * letters + 1;
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, rules, z + 1);
   ASSERT_TRUE(model.monotonic);
   Ids ids;
@@ -235,7 +234,7 @@ TEST(BpeMergeTest, LongRunOfManyRuleTokenFallsBackToHeap) {
   std::vector<MergeRule> rules;
   const uint32_t letters = 500;
   for (uint32_t i = 1; i <= letters; ++i) rules.push_back({0, i, letters + i});
-  Tokenizer model;
+  MergeModel model;
   set_rules(model, rules, 2 * letters + 1);
   Ids run(3000, 0);
   run.push_back(7);
@@ -275,7 +274,7 @@ bool differential(uint32_t seed, bool in_rank_order, bool heavy) {
     if (rng() % 2) copy.merged = vocab.id_of(vocab.texts[copy.merged] + "?");
     rules.insert(rules.begin() + static_cast<ptrdiff_t>(rng() % (rules.size() + 1)), copy);
   }
-  Tokenizer model;
+  MergeModel model;
   const uint64_t n_vocab = vocab.texts.size();
   set_rules(model, rules, n_vocab);
   const bool monotonic = model.monotonic;
@@ -317,7 +316,7 @@ TEST(BpeMergeDifferentialTest, ArbitraryRuleTablesMatchReferenceInCanonicalMerge
                        static_cast<uint32_t>(rng() % n_vocab),
                        static_cast<uint32_t>(rng() % n_vocab)});
     }
-    Tokenizer model;
+    MergeModel model;
     set_rules(model, rules, n_vocab);
     MergeScratch scratch;
     for (int k = 0; k < 6; ++k) {

@@ -2,6 +2,7 @@
 // strings, and a naive canonical BPE to compare every merger against.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -10,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
-#include "lib/tokenizer.h"
 
 namespace quorvane::testing {
 
@@ -28,8 +29,7 @@ struct StringVocab {
 };
 
 // Fills the model's merge tables from `rules` the way the loader does.
-inline void set_rules(Tokenizer& model, std::vector<MergeRule> rules, uint64_t n_vocab) {
-  model.n_vocab = n_vocab;
+inline void set_rules(MergeModel& model, std::vector<MergeRule> rules, uint64_t n_vocab) {
   model.merges = MergeMap::build(rules);
   model.monotonic = merges_are_monotonic(rules, n_vocab);
   model.stream = StreamTables::build(std::move(rules), n_vocab);

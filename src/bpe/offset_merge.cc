@@ -1,11 +1,9 @@
 #include "bpe/offset_merge.h"
 
 #include <algorithm>
-#include <string_view>
 
 #include "bpe/bpe_merge.h"
 #include "bpe/heap_merge.h"
-#include "lib/tokenizer.h"
 
 namespace quorvane {
 
@@ -47,29 +45,8 @@ void merge_by_passes(const MergeMap& merges, OffsetScratch& s) {
 
 }  // namespace
 
-void encode_piece_with_offsets(const Tokenizer& model, const uint8_t* text, size_t start,
-                               size_t end, std::vector<uint32_t>& out_ids,
-                               std::vector<Span>& out_spans, OffsetScratch& scratch) {
-  if (start >= end) return;
-  if (model.piece_ids && !model.piece_ids->empty()) {
-    const std::string_view bytes(reinterpret_cast<const char*>(text) + start, end - start);
-    const auto it = model.piece_ids->find(bytes);
-    if (it != model.piece_ids->end()) {
-      out_ids.push_back(it->second);
-      out_spans.push_back(Span{start, end});
-      return;
-    }
-  }
-
-  scratch.ids.clear();
-  scratch.spans.clear();
-  for (size_t i = start; i < end; ++i) {
-    const int32_t id = model.byte_ids[text[i]];
-    if (id < 0) continue;  // no id, no span; a later merge across it covers it
-    scratch.ids.push_back(static_cast<uint32_t>(id));
-    scratch.spans.push_back(Span{i, i + 1});
-  }
-
+void merge_with_offsets(const MergeModel& model, OffsetScratch& scratch,
+                        std::vector<uint32_t>& out_ids, std::vector<Span>& out_spans) {
   const size_t n = scratch.ids.size();
   if (n >= 2 && model.monotonic && n <= kShortPieceMax) {
     merge_by_passes(model.merges, scratch);

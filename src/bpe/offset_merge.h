@@ -6,15 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
-#include "lib/span.h"
+#include "unicode/span.h"
 
 namespace quorvane {
 
-struct Tokenizer;
-
 struct OffsetScratch {
-  std::vector<uint32_t> ids;
+  std::vector<uint32_t> ids;  // the piece to merge, filled by the caller with its spans
   std::vector<Span> spans;
   std::vector<std::pair<uint32_t, uint32_t>> pairs;  // (rank, merged id) per adjacent pair
   // Long pieces: linked list and heap of candidate merges.
@@ -24,12 +23,11 @@ struct OffsetScratch {
   std::vector<uint64_t> heap;        // rank << 32 | position
 };
 
-// Encodes text[start, end) and appends its ids and spans to the two outputs.
-// A token's span runs from its first byte to its last, covering any byte
-// without an id between them. The ids equal those of bpe_merge on the same
-// byte ids. Requires start <= end <= the text's length.
-void encode_piece_with_offsets(const Tokenizer& model, const uint8_t* text, size_t start,
-                               size_t end, std::vector<uint32_t>& out_ids,
-                               std::vector<Span>& out_spans, OffsetScratch& scratch);
+// Merges scratch.ids, token i covering the bytes scratch.spans[i], and appends
+// the resulting ids and spans to the two outputs. A merged token's span runs
+// from its left part's start to its right part's end, covering any byte without
+// an id between them. The ids equal those of bpe_merge on the same ids.
+void merge_with_offsets(const MergeModel& model, OffsetScratch& scratch,
+                        std::vector<uint32_t>& out_ids, std::vector<Span>& out_spans);
 
 }  // namespace quorvane

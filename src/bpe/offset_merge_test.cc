@@ -8,7 +8,6 @@
 
 #include "bpe/bpe_merge.h"
 #include "bpe/bpe_test_models.h"
-#include "lib/tokenizer.h"
 
 namespace quorvane {
 namespace {
@@ -19,33 +18,34 @@ using testing::StringVocab;
 using Ids = std::vector<uint32_t>;
 using Spans = std::vector<Span>;
 
-const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
 struct Encoded {
   Ids ids;
   Spans spans;
 };
 
-Encoded encode(const Tokenizer& model, const std::string& text, size_t start, size_t end,
+// Bytes are their own ids, except '-', which has none; token i of the piece
+// text[start, end) covers its byte.
+Encoded encode(const MergeModel& model, const std::string& text, size_t start, size_t end,
                OffsetScratch& scratch) {
+  scratch.ids.clear();
+  scratch.spans.clear();
+  for (size_t i = start; i < end; ++i) {
+    if (text[i] == '-') continue;
+    scratch.ids.push_back(static_cast<uint8_t>(text[i]));
+    scratch.spans.push_back(Span{i, i + 1});
+  }
   Encoded out;
-  encode_piece_with_offsets(model, bytes(text), start, end, out.ids, out.spans, scratch);
+  merge_with_offsets(model, scratch, out.ids, out.spans);
   return out;
 }
 
-Encoded encode(const Tokenizer& model, const std::string& text) {
+Encoded encode(const MergeModel& model, const std::string& text) {
   OffsetScratch scratch;
   return encode(model, text, 0, text.size(), scratch);
 }
 
-// Bytes 0..255 are ids 0..255 unless removed; further ids from the rules.
-void byte_vocabulary(Tokenizer& model) {
-  for (int b = 0; b < 256; ++b) model.byte_ids[b] = b;
-}
-
 TEST(OffsetMergeTest, EmptyPieceAppendsNothing) {
-  Tokenizer model;
-  byte_vocabulary(model);
+  MergeModel model;
   OffsetScratch scratch;
   const Encoded e = encode(model, "abc", 2, 2, scratch);
   EXPECT_TRUE(e.ids.empty());
@@ -53,8 +53,7 @@ TEST(OffsetMergeTest, EmptyPieceAppendsNothing) {
 }
 
 TEST(OffsetMergeTest, SpansCountBytesAndMayCutCharacters) {
-  Tokenizer model;
-  byte_vocabulary(model);
+  MergeModel model;
   // U+2581 is E2 96 81; only its first two bytes merge. "é" is C3 A9 and merges whole.
   set_rules(model, {{0xE2, 0x96, 300}, {0xC3, 0xA9, 301}}, 302);
   const std::string text = "\xC3\xA9x\xE2\x96\x81y";
@@ -70,28 +69,13 @@ TEST(OffsetMergeTest, SpansCountBytesAndMayCutCharacters) {
 }
 
 TEST(OffsetMergeTest, ByteWithoutIdIsSkippedOrCoveredByMerge) {
-  Tokenizer model;
-  byte_vocabulary(model);
-  model.byte_ids['-'] = -1;
+  MergeModel model;
   set_rules(model, {{'a', 'b', 300}}, 301);
   const Encoded e = encode(model, "a-b-c-");
   EXPECT_EQ(e.ids, (Ids{300, 'c'}));
   EXPECT_EQ(e.spans, (Spans{{0, 3}, {4, 5}}));
   const Encoded only = encode(model, "--");
   EXPECT_TRUE(only.ids.empty());
-}
-
-TEST(OffsetMergeTest, WholePieceMapWins) {
-  Tokenizer model;
-  byte_vocabulary(model);
-  set_rules(model, {{'a', 'b', 300}}, 302);
-  model.piece_ids.emplace();
-  (*model.piece_ids)[std::string("abab")] = 301;
-  OffsetScratch scratch;
-  const std::string text = "xabab";
-  EXPECT_EQ(encode(model, text, 1, 5, scratch).ids, Ids{301});
-  EXPECT_EQ(encode(model, text, 1, 5, scratch).spans, (Spans{{1, 5}}));
-  EXPECT_EQ(encode(model, text, 0, 5, scratch).ids, (Ids{'x', 300, 300}));
 }
 
 // Random string tables over "abcd", texts with a byte that has no id: the ids
@@ -114,9 +98,7 @@ TEST(OffsetMergeTest, MatchesBpeMergeAndSpansTileTheBytes) {
     for (const MergeRule& r : small_rules) {
       rules.push_back({to_big(r.left), to_big(r.right), to_big(r.merged)});
     }
-    Tokenizer model;
-    byte_vocabulary(model);
-    model.byte_ids['-'] = -1;
+    MergeModel model;
     set_rules(model, rules, vocab.texts.size());
 
     OffsetScratch scratch;

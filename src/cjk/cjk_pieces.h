@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "lib/span.h"
+#include "unicode/span.h"
 
 namespace quorvane {
 

@@ -11,12 +11,12 @@
 #include "cjk/cjk_pieces.h"
 #include "lib/normalize.h"
 #include "lib/piece_cache.h"
-#include "lib/span.h"
 #include "lib/split_regex.h"
 #include "pretok/scan_kind0.h"
 #include "pretok/scan_kind1.h"
 #include "pretok/scan_kind2.h"
 #include "pretok/scanner.h"
+#include "unicode/span.h"
 #include "unicode/utf8.h"
 
 namespace quorvane {

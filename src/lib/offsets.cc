@@ -16,6 +16,33 @@ namespace {
 
 constexpr const char* kNoOffsetsRoad = "encode_with_offsets: no offsets on a byte_fallback road";
 
+// Encodes text[start, end) and appends its ids and spans to the two outputs: a
+// token's span runs from its first byte to its last, covering any byte without
+// an id between them. Requires start <= end <= the text's length.
+void encode_piece_with_offsets(const Tokenizer& model, const uint8_t* text, size_t start,
+                               size_t end, std::vector<uint32_t>& out_ids,
+                               std::vector<Span>& out_spans, OffsetScratch& scratch) {
+  if (start >= end) return;
+  if (model.piece_ids && !model.piece_ids->empty()) {
+    const std::string_view bytes(reinterpret_cast<const char*>(text) + start, end - start);
+    const auto it = model.piece_ids->find(bytes);
+    if (it != model.piece_ids->end()) {
+      out_ids.push_back(it->second);
+      out_spans.push_back(Span{start, end});
+      return;
+    }
+  }
+  scratch.ids.clear();
+  scratch.spans.clear();
+  for (size_t i = start; i < end; ++i) {
+    const int32_t id = model.byte_ids[text[i]];
+    if (id < 0) continue;  // no id, no span; a later merge across it covers it
+    scratch.ids.push_back(static_cast<uint32_t>(id));
+    scratch.spans.push_back(Span{i, i + 1});
+  }
+  merge_with_offsets(model, scratch, out_ids, out_spans);
+}
+
 const char* offsets_refusal_unchecked(const Tokenizer& model, std::string_view text) {
   if (model.byte_fallback) {
     return "encode_with_offsets is only available for ByteLevel models "

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "lib/result.h"
-#include "lib/span.h"
 #include "lib/tokenizer.h"
+#include "unicode/span.h"
 
 namespace quorvane {
 
@@ -16,7 +16,7 @@ namespace quorvane {
 // normalizer check, so the caller holds whatever that needs.
 const char* offsets_refusal(const Tokenizer& model, std::string_view text);
 
-// Pieces by the model's pre-tokenizer, each through encode_piece_with_offsets.
+// Pieces by the model's pre-tokenizer, each merged by merge_with_offsets.
 // Allocation failure returns kOutOfMemory.
 InternalCheck encode_with_offsets(const Tokenizer& model, std::string_view text,
                                   std::vector<uint32_t>& ids, std::vector<Span>& spans);

@@ -59,5 +59,21 @@ TEST(Offsets, SpansCountBytesAndSkipBytesWithoutIds) {
   EXPECT_EQ(spans, (std::vector<Span>{{0, 2}, {3, 4}}));
 }
 
+TEST(Offsets, WholePieceMapWins) {
+  auto model = byte_model({"ab", "abab"}, {{"a", "b"}});
+  model->piece_ids.emplace();
+  (*model->piece_ids)[std::string("abab")] = 257;
+  std::vector<uint32_t> ids;
+  std::vector<Span> spans;
+  ASSERT_EQ(encode_with_offsets(*model, "abab", ids, spans), nullptr);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{257}));
+  EXPECT_EQ(spans, (std::vector<Span>{{0, 4}}));
+  ids.clear();
+  spans.clear();
+  ASSERT_EQ(encode_with_offsets(*model, "xabab", ids, spans), nullptr);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{'x', 256, 256}));
+  EXPECT_EQ(spans, (std::vector<Span>{{0, 1}, {1, 3}, {3, 5}}));
+}
+
 }  // namespace
 }  // namespace quorvane

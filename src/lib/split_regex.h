@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "lib/result.h"
-#include "lib/span.h"
+#include "unicode/span.h"
 
 namespace quorvane {
 

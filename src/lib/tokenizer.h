@@ -17,7 +17,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "bpe/merge_table.h"
+#include "bpe/merge_model.h"
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
 #include "lib/split_regex.h"
@@ -124,7 +124,9 @@ struct DecodeTables {
   uint32_t strip_stop = 0;
 };
 
-struct Tokenizer {
+// The merge tables and the flags that choose a merger are the MergeModel base,
+// so that a model is passed to the mergers as it stands.
+struct Tokenizer : MergeModel {
   // Identity and size.
   std::string path;
   // Set once loading is complete (next_model_serial); 0 while loading, when
@@ -146,18 +148,13 @@ struct Tokenizer {
   std::array<bool, 256> unknown_bytes{};
   WholePieces whole_pieces;  // pieces that encode to one id
 
-  // Merge tables.
-  MergeMap merges;
-  StreamTables stream;
-  bool monotonic = true;
   // byte_fallback models whose table is not monotonic: merges.find of the ids
   // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
   // piece, most of them between ASCII characters, read a small dense table.
   // Empty otherwise.
   std::vector<MergeHit> ascii_pairs;
 
-  // Text-processing settings.
-  bool byte_fallback = false;
+  // Text-processing settings (and byte_fallback in MergeModel).
   NormalizerKind normalizer_kind = kNormNone;
   // The normalizer's Replace and Prepend outside the metaspace road: spaces become
   // U+2581, U+2581 goes before a non-empty text; before the Unicode form when a

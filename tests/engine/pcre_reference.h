@@ -25,8 +25,8 @@
 
 #include <rapidjson/document.h>
 
-#include "lib/span.h"
 #include "unicode/char_class.h"
+#include "unicode/span.h"
 #include "unicode/utf8.h"
 
 namespace quorvane::testing {
