@@ -143,15 +143,17 @@ size_t grain_for(uint64_t min_len) {
 }
 
 // What the pool's workers and the taking thread share in run_in_pool_taking.
-// Items are claimed in the chunks of `split` through `next_chunk`; each finished
-// item is appended to `order` through `finished`, a slot holding kPending until
-// its index is stored.
+// Items are claimed in the chunks of `split`, cut over the claiming order
+// `order_of` (input order when null), through `next_chunk`; each finished item
+// is appended to `order` through `finished`, a slot holding kPending until its
+// index is stored.
 struct TakingRun {
   static constexpr uint32_t kPending = UINT32_MAX;
   static constexpr uint32_t kSkipped = UINT32_MAX - 1;
   RangeFn fn = nullptr;
   void* context = nullptr;
   size_t items = 0;
+  const uint32_t* order_of = nullptr;
   TaskSplit split;
   std::unique_ptr<std::atomic<uint32_t>[]> order;
   std::atomic<size_t> next_chunk{0};
@@ -184,7 +186,8 @@ struct TakingRun {
   bool run_chunk() {
     size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
     if (c >= split.tasks) return false;
-    for (size_t i = split.begin(c), end = split.begin(c + 1); i < end; ++i) {
+    for (size_t pos = split.begin(c), end = split.begin(c + 1); pos < end; ++pos) {
+      const size_t i = order_of != nullptr ? order_of[pos] : pos;
       if (!failed()) {
         try {
           if (InternalCheck f = fn(context, i, i + 1)) {
@@ -203,9 +206,9 @@ struct TakingRun {
 
 }  // namespace
 
-InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
-                                 void* context, TakeFn take, void* take_context, bool* no_memory,
-                                 bool* take_failed) {
+InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len,
+                                 const uint32_t* order_of, RangeFn fn, void* context, TakeFn take,
+                                 void* take_context, bool* no_memory, bool* take_failed) {
   *no_memory = false;
   *take_failed = false;
   std::shared_ptr<Pool> sized;
@@ -231,6 +234,7 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
   run->fn = fn;
   run->context = context;
   run->items = items;
+  run->order_of = order_of;
   run->split = TaskSplit::make(items, min_len);
   run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
   for (size_t k = 0; k < items; ++k) run->order[k].store(TakingRun::kPending);
