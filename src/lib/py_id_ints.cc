@@ -10,8 +10,10 @@ namespace {
 
 #if defined(_Py_IMMORTAL_REFCNT) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
 constexpr bool kImmortalInts = true;
+void make_immortal(PyObject* object) { Py_SET_REFCNT(object, _Py_IMMORTAL_REFCNT); }
 #else
 constexpr bool kImmortalInts = false;
+void make_immortal(PyObject*) {}
 #endif
 
 // Two levels, so that only the blocks of ids actually used are allocated:
@@ -64,7 +66,7 @@ PyObject* fill(Slot& slot, uint32_t id) {
   // The table's reference is never dropped, so the object is never freed
   // either way; immortal, its count is no longer written at all. (The
   // interpreter's small ints already are.)
-  if constexpr (kImmortalInts) Py_SET_REFCNT(fresh, _Py_IMMORTAL_REFCNT);
+  make_immortal(fresh);
   return fresh;
 }
 
