@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <new>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -30,6 +33,18 @@ constexpr const char* kBadScannerEnd = "scanner piece end lies outside (position
 
 bool meta_at(const char* p, size_t i, size_t n) {
   return n - i >= kMetaLen && std::memcmp(p + i, kMeta, kMetaLen) == 0;
+}
+
+// The first position from i on whose byte is not ASCII, or n.
+inline size_t skip_ascii(const char* p, size_t i, size_t n) {
+#ifdef __SSE2__
+  for (; n - i >= 16; i += 16) {
+    const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    if (high != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+  }
+#endif
+  while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+  return i;
 }
 
 // Appends the cached ids of `piece` when the thread's cache holds them.
@@ -184,7 +199,12 @@ void encode_words(const Tokenizer& model, std::string_view text, const Metaspace
       while (meta_at(p, i, n)) i += kMetaLen;
     }
     for (;;) {
-      while (i < n && !meta_at(p, i, n)) i += utf8::decode_or_byte(text, i).len;
+      // ASCII holds no U+2581: only the other characters are looked at one by one.
+      for (;;) {
+        i = skip_ascii(p, i, n);
+        if (i == n || meta_at(p, i, n)) break;
+        i += utf8::decode_or_byte(text, i).len;
+      }
       if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
