@@ -1,5 +1,6 @@
 #include "lib/encode.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #ifdef __SSE2__
@@ -79,56 +80,18 @@ void encode_fusing_unknown_bytes(const Tokenizer& model, std::string_view piece,
   bpe_merge(model, scratch, strategy);
 }
 
-void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
-                             MergeStrategy strategy) {
-  if (model.piece_ids.has_value() && !model.piece_ids->empty()) {
-    auto it = model.piece_ids->find(piece);
-    if (it != model.piece_ids->end()) {
-      scratch.output.push_back(it->second);
-      return;
-    }
-  }
-  if (model.fuse_unk) {  // set only when some byte has no token
-    encode_fusing_unknown_bytes(model, piece, scratch, strategy);
-    return;
-  }
-  const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
-  if (piece.size() == 1 || piece.size() == 2) {
-    // One byte is its byte id; two bytes are one merge-table probe, which gives
-    // what the whole-piece table would (their merged id is the id of both bytes).
-    const int32_t first = model.byte_ids[bytes[0]];
-    if (piece.size() == 1) {
-      if (first >= 0) scratch.output.push_back(static_cast<uint32_t>(first));
-      return;
-    }
-    const int32_t second = model.byte_ids[bytes[1]];
-    if (first >= 0 && second >= 0) {
-      const MergeHit hit =
-          model.merges.find(static_cast<uint32_t>(first), static_cast<uint32_t>(second));
-      if (hit.rank != kNone) {
-        scratch.output.push_back(hit.merged);
-      } else {
-        scratch.output.push_back(static_cast<uint32_t>(first));
-        scratch.output.push_back(static_cast<uint32_t>(second));
-      }
-      return;
-    }
-  }
-  // One hash serves the whole-piece table and the cache.
-  PieceCache* const cache = piece.size() <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
-  uint64_t hash = 0;
-  if (piece.size() <= model.whole_pieces.max_len() || cache != nullptr) {
-    hash = piece_hash(bytes, piece.size());
-  }
-  if (piece.size() >= 2 && !model.whole_pieces.empty()) {
-    const uint32_t id = model.whole_pieces.find_hashed(
-        piece, hash, [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
-    if (id != kNone) {
-      scratch.output.push_back(id);
-      return;
-    }
-  }
-  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
+// The thread's cache when it may hold `piece`, else null.
+PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
+  return piece.size() <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
+}
+
+// A piece that is not one token and not in the cache: its byte ids and BPE,
+// appended to scratch.output and remembered in `cache` (when not null, with
+// `hash` its piece_hash). Out of line: the encode loop inlines only the roads
+// that end in a lookup.
+[[gnu::noinline]] void merge_byte_level_piece(const Tokenizer& model, std::string_view piece,
+                                              uint64_t hash, PieceCache* cache,
+                                              MergeScratch& scratch, MergeStrategy strategy) {
   const size_t first_id = scratch.output.size();
   if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
@@ -148,6 +111,88 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
     bpe_merge(model, scratch, strategy);
   }
   if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
+}
+
+// Whether a ByteLevel model's pieces take look_up_plain_piece first: no "ignore_merges"
+// map to look pieces up in first, and no unknown bytes to fuse.
+bool plain_byte_level(const Tokenizer& model) {
+  return (!model.piece_ids.has_value() || model.piece_ids->empty()) && !model.fuse_unk;
+}
+
+// The longest piece whose hash a piece needs: for the whole-piece table or the cache.
+size_t hash_max_of(const Tokenizer& model) {
+  return std::max(model.whole_pieces.max_len(), PieceCache::kMaxBytes);
+}
+
+// The lookups that settle most pieces of a model where plain_byte_level holds:
+// one byte is its byte id; two bytes are one merge-table probe, which gives what
+// the whole-piece table would (their merged id is the id of both bytes); longer
+// pieces may be whole pieces (up to `whole_max` bytes). Writes the ids at `w` (at
+// most two) and returns their end, or returns null when the piece must be
+// merged; `*hash` is then its piece_hash when it has at most `hash_max` bytes
+// (hash_max_of).
+[[gnu::always_inline]] inline uint32_t* look_up_plain_piece(const Tokenizer& model,
+                                                            const uint8_t* p, size_t len,
+                                                            size_t whole_max, size_t hash_max,
+                                                            uint32_t* w, uint64_t* hash) {
+  if (len <= 2) {
+    const int32_t first = model.byte_ids[p[0]];
+    if (len == 1) {
+      if (first >= 0) *w++ = static_cast<uint32_t>(first);
+      return w;
+    }
+    const int32_t second = model.byte_ids[p[1]];
+    if (first >= 0 && second >= 0) {
+      const MergeHit hit =
+          model.merges.find(static_cast<uint32_t>(first), static_cast<uint32_t>(second));
+      if (hit.rank != kNone) {
+        *w++ = hit.merged;
+      } else {
+        *w++ = static_cast<uint32_t>(first);
+        *w++ = static_cast<uint32_t>(second);
+      }
+      return w;
+    }
+  }
+  // One hash serves the whole-piece table and the cache.
+  *hash = 0;
+  if (len <= hash_max) *hash = piece_hash(p, len);
+  if (len <= whole_max) {
+    const uint32_t id = model.whole_pieces.find_hashed(
+        std::string_view(reinterpret_cast<const char*>(p), len), *hash,
+        [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
+    if (id != kNone) {
+      *w++ = id;
+      return w;
+    }
+  }
+  return nullptr;
+}
+
+void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
+                             MergeStrategy strategy) {
+  if (model.piece_ids.has_value() && !model.piece_ids->empty()) {
+    auto it = model.piece_ids->find(piece);
+    if (it != model.piece_ids->end()) {
+      scratch.output.push_back(it->second);
+      return;
+    }
+  }
+  if (model.fuse_unk) {  // set only when some byte has no token
+    encode_fusing_unknown_bytes(model, piece, scratch, strategy);
+    return;
+  }
+  uint32_t ids[2];
+  uint64_t hash;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
+  if (uint32_t* end = look_up_plain_piece(model, bytes, piece.size(), model.whole_pieces.max_len(),
+                                          hash_max_of(model), ids, &hash)) {
+    scratch.output.insert(scratch.output.end(), ids, end);
+    return;
+  }
+  PieceCache* const cache = cache_for(scratch, piece);
+  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
+  merge_byte_level_piece(model, piece, hash, cache, scratch, strategy);
 }
 
 void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
@@ -278,22 +323,74 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Byt
     }
     return nullptr;
   }
-  // Pieces of one byte (punctuation, newlines, lone spaces) are their byte id,
-  // taken here without the call, unless whole pieces are looked up first.
-  const bool byte_pieces_direct = !model.piece_ids.has_value() || model.piece_ids->empty();
   size_t pos = 0;
-  while (pos < n) {
-    const size_t end = step(bytes, n, pos);
-    if (end <= pos || end > n) return kBadScannerEnd;
-    if (end == pos + 1 && byte_pieces_direct) {
-      const int32_t id = model.byte_ids[bytes[pos]];
-      if (id >= 0) scratch.output.push_back(static_cast<uint32_t>(id));
-    } else {
+  if (!plain_byte_level(model)) {
+    while (pos < n) {
+      const size_t end = step(bytes, n, pos);
+      if (end <= pos || end > n) return kBadScannerEnd;
       encode_byte_level_piece(model, text.substr(pos, end - pos), scratch, strategy);
+      pos = end;
     }
-    pos = end;
+    return nullptr;
   }
-  return nullptr;
+  // Most pieces end in look_up_plain_piece or the cache, inlined here: cheaper
+  // than a call. Their ids go to a block on the stack, kept in registers
+  // instead of a vector's fields; the block joins the call's ids when it fills.
+  // Merged pieces are appended to scratch.output, emptied for them here, and
+  // moved on from there.
+  constexpr size_t kBlock = 512;
+  constexpr size_t kRoom = PieceCache::kMaxIds;  // the most ids a lookup gives
+  uint32_t block[kBlock];
+  uint32_t* w = block;
+  std::vector<uint32_t> ids = std::move(scratch.output);
+  scratch.output.clear();
+  auto flush = [&] {
+    ids.insert(ids.end(), block, w);
+    w = block;
+  };
+  const size_t whole_max = model.whole_pieces.max_len();
+  const size_t hash_max = hash_max_of(model);
+  PieceCache* const cache = scratch.piece_cache;
+  const uint32_t serial = model.cache_serial;
+  InternalCheck check = nullptr;
+  while (pos < n) {
+    if (w > block + kBlock - kRoom) flush();
+    const size_t end = step(bytes, n, pos);
+    if (end <= pos || end > n) {
+      check = kBadScannerEnd;
+      break;
+    }
+    const uint8_t* p = bytes + pos;
+    const size_t len = end - pos;
+    pos = end;
+    uint64_t hash;
+    if (uint32_t* next = look_up_plain_piece(model, p, len, whole_max, hash_max, w, &hash)) {
+      w = next;
+      continue;
+    }
+    PieceCache* const piece_cache = len <= PieceCache::kMaxBytes ? cache : nullptr;
+    if (piece_cache != nullptr) {
+      if (const PieceCache::Entry* hit = piece_cache->find(serial, hash, p, len)) {
+        for (size_t i = 0; i < hit->n_ids; ++i) w[i] = hit->ids[i];
+        w += hit->n_ids;
+        continue;
+      }
+    }
+    merge_byte_level_piece(model, std::string_view(reinterpret_cast<const char*>(p), len), hash,
+                           piece_cache, scratch, strategy);
+    const size_t merged = scratch.output.size();
+    if (merged <= static_cast<size_t>(block + kBlock - w)) {
+      std::memcpy(w, scratch.output.data(), merged * sizeof(uint32_t));
+      w += merged;
+    } else {
+      flush();
+      ids.insert(ids.end(), scratch.output.begin(), scratch.output.end());
+    }
+    scratch.output.clear();
+  }
+  flush();
+  scratch.output = std::move(ids);
+  return check;
 }
 
 // The fast scanner: pieces are encoded as soon as their ends are known. One loop

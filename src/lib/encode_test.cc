@@ -1,11 +1,15 @@
 #include "lib/encode.h"
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "lib/piece_cache.h"
 #include "lib/test_models.h"
+#include "lib/whole_pieces.h"
+#include "pretok/scanner.h"
 
 namespace quorvane {
 namespace {
@@ -128,6 +132,36 @@ TEST(EncodeText, ByteLevelPiece) {
   model->byte_ids['x'] = -1;
   EXPECT_EQ(encode(*model, "axb"), (std::vector<uint32_t>{256}));
   EXPECT_TRUE(encode(*model, "xxx").empty());
+}
+
+// Long texts of many pieces (the GPT-2 scanner of a bare model), some merged
+// and remembered, some whole, some of more ids than fit where the encoder
+// gathers them: the ids are those of the pieces encoded one at a time, in order.
+TEST(EncodeText, LongTextGivesItsPiecesIdsInOrder) {
+  auto model =
+      byte_model({"ab", "abc", "ca", " ab"}, {{"a", "b"}, {"ab", "c"}, {"c", "a"}, {" ", "ab"}});
+  model->whole_pieces = WholePieces::build(*model);
+  model->cache_serial = next_model_serial();
+  std::mt19937 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    std::string text;
+    while (text.size() < 6000) {
+      const size_t len = rng() % 8 == 0 ? 300 + rng() % 400 : 1 + rng() % 12;
+      std::string word = rng() % 2 ? " " : "";
+      for (size_t i = 0; i < len; ++i) word += "abcx"[rng() % 4];
+      text += word + (rng() % 3 == 0 ? ".\n" : "");
+    }
+    std::vector<uint32_t> expected;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    for (size_t pos = 0; pos < text.size();) {
+      const size_t end = next_piece_end(ScannerSpec{}, bytes, text.size(), pos);
+      const std::vector<uint32_t> piece = encode(*model, text.substr(pos, end - pos));
+      expected.insert(expected.end(), piece.begin(), piece.end());
+      pos = end;
+    }
+    EXPECT_EQ(encode(*model, text), expected);
+    EXPECT_EQ(encode(*model, text, true, MergeStrategy::kScan), expected);
+  }
 }
 
 TEST(EncodeText, WholePieceWinsOverMerges) {

@@ -30,7 +30,7 @@ inline uint32_t load_u32(const uint8_t* p) {
 
 // The length is in the seed, so the last word may overlap the one before it and
 // short tails are read with two overlapping loads instead of byte by byte.
-inline uint64_t piece_hash(const uint8_t* p, size_t n) {
+[[gnu::always_inline]] inline uint64_t piece_hash(const uint8_t* p, size_t n) {
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
   if (n > 8) {
     for (size_t i = 0; i + 8 < n; i += 8) h = fmix64(h ^ load_u64(p + i));

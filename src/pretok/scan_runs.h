@@ -43,7 +43,8 @@ inline size_t ascii_letter_run_end(const uint8_t* t, size_t n, size_t i, bool lo
 
 // First position at or after i whose character is not a letter (with `marks`,
 // neither a letter nor a mark), or n.
-inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
+inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i,
+                                                    bool marks) {
   for (;;) {
     i = ascii_letter_run_end(t, n, i, false);
     if (i >= n || t[i] < 0x80) return i;
@@ -55,7 +56,8 @@ inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
 
 // End of the run of number characters from i, at most `limit` characters when
 // limit > 0.
-inline size_t number_run_end(const uint8_t* t, size_t n, size_t i, uint32_t limit) {
+[[gnu::always_inline]] inline size_t number_run_end(const uint8_t* t, size_t n, size_t i,
+                                                    uint32_t limit) {
   uint32_t count = 0;
   while (i < n && (limit == 0 || count < limit)) {
     uint8_t b = t[i];
@@ -78,7 +80,8 @@ inline bool other_hi(uint32_t cp, bool marks) {
   return !(marks && uc::mark_hi(cp));
 }
 
-inline bool other_char_at(const uint8_t* t, size_t n, size_t i, bool marks, uint32_t* len) {
+[[gnu::always_inline]] inline bool other_char_at(const uint8_t* t, size_t n, size_t i, bool marks,
+                                                 uint32_t* len) {
   uint8_t b = t[i];
   if (b < 0x80) {
     *len = 1;
@@ -90,7 +93,8 @@ inline bool other_char_at(const uint8_t* t, size_t n, size_t i, bool marks, uint
 }
 
 // End of the run of other characters from i.
-inline size_t other_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
+[[gnu::always_inline]] inline size_t other_run_end(const uint8_t* t, size_t n, size_t i,
+                                                   bool marks) {
   for (;;) {
     while (i < n && (kByteFlags[t[i]] & ascii::kOther)) ++i;
     if (i >= n || t[i] < 0x80) return i;
@@ -112,7 +116,7 @@ struct WhitespaceRun {
   size_t crlf_end;  // just after its last CR or LF, or 0 when it holds none
 };
 
-inline WhitespaceRun whitespace_run(const uint8_t* t, size_t n, size_t i) {
+[[gnu::always_inline]] inline WhitespaceRun whitespace_run(const uint8_t* t, size_t n, size_t i) {
   WhitespaceRun r{i, i, 0};
   while (i < n) {
     uint8_t b = t[i];
