@@ -104,6 +104,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Clang before 17 does not deduce an aggregate's template arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // What the decoder makes of ids beyond each id's decoded bytes.
 struct DecodeTables {
