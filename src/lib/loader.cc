@@ -95,7 +95,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   model->rewrite_spaces = settings.value().rewrite_spaces;
   model->rewrite_prepend = settings.value().rewrite_prepend;
   model->rewrite_before_form = settings.value().rewrite_before_form;
-  std::optional<MetaspaceWords>& metaspace = settings.value().metaspace;
+  const auto& metaspace = settings.value().metaspace;
   auto road = metaspace
                   ? Result<PreTokenizer>(*metaspace)
                   : choose_pre_tokenizer(json_find(&doc, "pre_tokenizer"), model->byte_fallback);

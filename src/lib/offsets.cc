@@ -14,8 +14,6 @@ namespace quorvane {
 
 namespace {
 
-constexpr const char* kNoOffsetsRoad = "encode_with_offsets: no offsets on a byte_fallback road";
-
 // Encodes text[start, end) and appends its ids and spans to the two outputs: a
 // token's span runs from its first byte to its last, covering any byte without
 // an id between them. Requires start <= end <= the text's length.
@@ -113,9 +111,8 @@ InternalCheck encode_with_offsets_unchecked(const Tokenizer& model, std::string_
             return encode_all(pieces);
           },
           [&](const SplitPieces& split) { return encode_all(regex_pieces(split.regexes, text)); },
-          // Refused by offsets_refusal: byte_fallback models only.
-          [](const WholeText&) -> InternalCheck { return kNoOffsetsRoad; },
-          [](const MetaspaceWords&) -> InternalCheck { return kNoOffsetsRoad; },
+          // The byte_fallback roads, which offsets_refusal refuses.
+          [](const auto&) -> InternalCheck { return "no offsets on a byte_fallback road"; },
       },
       model.pre_tokenizer);
 }

@@ -70,41 +70,21 @@ PyObject* run_encode(const EncodeKind& kind, QV_FASTCALL_PARAMS) {
   return ids_to_pylist(ids);
 }
 
-constexpr EncodeKind kEncodeOrdinary{{"Tokenizer.encode_ordinary()", kTextName, 1, 1},
-                                     false,
-                                     MergeStrategy::kAuto,
-                                     true,
-                                     Output::kList};
-constexpr EncodeKind kEncodeNoPrefix{{"Tokenizer.encode_ordinary_no_prefix()", kTextName, 1, 1},
-                                     false,
-                                     MergeStrategy::kAuto,
-                                     false,
-                                     Output::kList};
-constexpr EncodeKind kEncodeStream{{"Tokenizer._encode_ordinary_stream()", kTextName, 1, 1},
-                                   false,
-                                   MergeStrategy::kStream,
-                                   true,
-                                   Output::kList};
-constexpr EncodeKind kEncodeScan{{"Tokenizer._encode_ordinary_scan()", kTextName, 1, 1},
-                                 false,
-                                 MergeStrategy::kScan,
-                                 true,
-                                 Output::kList};
-constexpr EncodeKind kCountTokens{{"Tokenizer.count_tokens()", kTextName, 1, 1},
-                                  false,
-                                  MergeStrategy::kAuto,
-                                  true,
-                                  Output::kCount};
-constexpr EncodeKind kEncodeToBytes{{"Tokenizer.encode_to_bytes()", kTextName, 1, 1},
-                                    false,
-                                    MergeStrategy::kAuto,
-                                    true,
-                                    Output::kBytes};
-constexpr EncodeKind kEncodeSpecial{{"Tokenizer.encode_special()", kTextName, 1, 1},
-                                    true,
-                                    MergeStrategy::kAuto,
-                                    true,
-                                    Output::kList};
+using enum MergeStrategy;
+constexpr EncodeKind kEncodeOrdinary{
+    {"Tokenizer.encode_ordinary()", kTextName, 1, 1}, false, kAuto, true, Output::kList};
+constexpr EncodeKind kEncodeNoPrefix{
+    {"Tokenizer.encode_ordinary_no_prefix()", kTextName, 1, 1}, false, kAuto, false, Output::kList};
+constexpr EncodeKind kEncodeStream{
+    {"Tokenizer._encode_ordinary_stream()", kTextName, 1, 1}, false, kStream, true, Output::kList};
+constexpr EncodeKind kEncodeScan{
+    {"Tokenizer._encode_ordinary_scan()", kTextName, 1, 1}, false, kScan, true, Output::kList};
+constexpr EncodeKind kCountTokens{
+    {"Tokenizer.count_tokens()", kTextName, 1, 1}, false, kAuto, true, Output::kCount};
+constexpr EncodeKind kEncodeToBytes{
+    {"Tokenizer.encode_to_bytes()", kTextName, 1, 1}, false, kAuto, true, Output::kBytes};
+constexpr EncodeKind kEncodeSpecial{
+    {"Tokenizer.encode_special()", kTextName, 1, 1}, true, kAuto, true, Output::kList};
 
 }  // namespace
 

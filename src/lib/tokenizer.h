@@ -65,25 +65,21 @@ enum class MetaspaceMode : uint8_t {
   kPreTokenizer,  // as kPrepend, unless the text already starts with U+2581
 };
 
-// How the encoder cuts the normalized text into the pieces it merges, one road
-// per alternative. The first (the GPT-2 scanner) is what a bare model gets.
-
-// A hand-written scanner (ByteLevel models).
-struct ScannedPieces {
+// How the encoder cuts the normalized text into the pieces it merges: one road
+// per alternative, each with only the settings it reads. A bare model gets the
+// first, the GPT-2 scanner.
+struct ScannedPieces {  // a hand-written scanner (ByteLevel models)
   ScannerSpec spec;
   ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
 };
-// The CJK preset scanner (ByteLevel models).
-struct CjkPieces {
+struct CjkPieces {  // the CJK preset scanner (ByteLevel models)
   ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
 };
-// The pieces of the split patterns, in their order.
-struct SplitPieces {
+struct SplitPieces {  // the pieces of the split patterns, in their order
   std::vector<SplitRegex> regexes;
   ByteLevelPrefix prefix = ByteLevelPrefix::kNone;
 };
-// The whole text is one piece (byte_fallback models without a pre-tokenizer).
-struct WholeText {};
+struct WholeText {};  // one piece (byte_fallback models without a pre-tokenizer)
 // byte_fallback models: spaces become U+2581 and the text is cut into words, a
 // run of U+2581 then a run of anything else.
 struct MetaspaceWords {
