@@ -208,23 +208,66 @@ void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& 
 // only when the text would not already start with one).
 void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefix,
                        std::string& out) {
-  out.clear();
-  out.reserve(text.size() + 4);
   bool prefix = false;
   if (add_prefix && mode == MetaspaceMode::kPrepend) prefix = true;
   if (add_prefix && mode == MetaspaceMode::kPreTokenizer) {
     prefix = text[0] != ' ' && !meta_at(text.data(), 0, text.size());
   }
-  if (prefix) out.append(kMeta, kMetaLen);
+  const char* const p = text.data();
+  const size_t n = text.size();
+  size_t spaces = 0;
   size_t i = 0;
-  while (i < text.size()) {
-    const void* hit = std::memchr(text.data() + i, ' ', text.size() - i);
-    const size_t space = hit == nullptr ? text.size() : static_cast<const char*>(hit) - text.data();
-    out.append(text.data() + i, space - i);
-    if (space == text.size()) break;
-    out.append(kMeta, kMetaLen);
-    i = space + 1;
+#ifdef __SSE2__
+  // Words are short: a call per space would cost more than the copying. The
+  // spaces are counted first so that the output is sized once, with 16 bytes
+  // to spare for whole-vector stores.
+  const __m128i space = _mm_set1_epi8(' ');
+  __m128i counts = _mm_setzero_si128();
+  for (; n - i >= 16; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i ones = _mm_and_si128(_mm_cmpeq_epi8(v, space), _mm_set1_epi8(1));
+    counts = _mm_add_epi64(counts, _mm_sad_epu8(ones, _mm_setzero_si128()));
   }
+  spaces = static_cast<size_t>(_mm_cvtsi128_si64(counts)) +
+           static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+#endif
+  for (; i < n; ++i) spaces += p[i] == ' ' ? 1 : 0;
+  const size_t size = (prefix ? kMetaLen : 0) + n + (kMetaLen - 1) * spaces;
+  out.resize(size + 16);
+  char* o = out.data();
+  if (prefix) {
+    std::memcpy(o, kMeta, kMetaLen);
+    o += kMetaLen;
+  }
+  i = 0;
+#ifdef __SSE2__
+  // Each step stores 16 bytes and keeps those before the first space among
+  // them, then writes U+2581 for that space.
+  while (n - i >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+    const int hits = _mm_movemask_epi8(_mm_cmpeq_epi8(v, space));
+    if (hits == 0) {
+      o += 16;
+      i += 16;
+      continue;
+    }
+    const auto before = static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hits)));
+    o += before;
+    std::memcpy(o, kMeta, kMetaLen);
+    o += kMetaLen;
+    i += before + 1;
+  }
+#endif
+  for (; i < n; ++i) {
+    if (p[i] == ' ') {
+      std::memcpy(o, kMeta, kMetaLen);
+      o += kMetaLen;
+    } else {
+      *o++ = p[i];
+    }
+  }
+  out.resize(size);
 }
 
 // Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
