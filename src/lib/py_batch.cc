@@ -2,9 +2,6 @@
 // count_tokens_batch and decode_batch. Arguments are converted with the lock
 // held, the engine runs over the items with it released, and the result list is
 // built afterwards in input order.
-#include <algorithm>
-#include <new>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -72,6 +69,11 @@ InternalCheck encode_range(void* context, size_t begin, size_t end) {
   return nullptr;
 }
 
+// A text's cost to encode, about proportional to its length.
+uint64_t text_bytes(const void* context, size_t i) {
+  return static_cast<const ListBatch*>(context)->texts->texts[i].size();
+}
+
 bool take_row(void* context, size_t i) {
   auto& b = *static_cast<ListBatch*>(context);
   PyObject* row = ids_to_pylist(b.rows[i]);
@@ -102,27 +104,12 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
   if (!list) return nullptr;
   ListBatch batch{&call.tok->model, &call.texts, encoder, {}, list.get()};
   batch.rows.resize(call.texts.size());
-  // The longest texts are claimed first, so that the batch does not end
-  // waiting on a long one begun last.
-  std::vector<uint32_t> order_of;
-  if (call.texts.size() < UINT32_MAX) {
-    try {
-      order_of.resize(call.texts.size());
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    }
-    std::iota(order_of.begin(), order_of.end(), uint32_t{0});
-    std::stable_sort(order_of.begin(), order_of.end(), [&](uint32_t a, uint32_t b) {
-      return call.texts.texts[a].size() > call.texts.texts[b].size();
-    });
-  }
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed =
       run_in_pool_taking(call.num_threads, call.texts.size(),
-                         min_task_length(call.texts.total_bytes, call.texts.size()),
-                         order_of.empty() ? nullptr : order_of.data(), encode_range, &batch,
-                         take_row, &batch, &no_memory, &take_failed);
+                         min_task_length(call.texts.total_bytes, call.texts.size()), encode_range,
+                         &batch, text_bytes, take_row, &batch, &no_memory, &take_failed);
   if (take_failed) return nullptr;
   if (no_memory) return PyErr_NoMemory();
   if (failed != nullptr) {

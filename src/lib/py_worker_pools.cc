@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <absl/container/flat_hash_map.h>
 #include <oneapi/tbb/blocked_range.h>
@@ -143,18 +145,18 @@ size_t grain_for(uint64_t min_len) {
 }
 
 // What the pool's workers and the taking thread share in run_in_pool_taking.
-// Items are claimed in the chunks of `split`, cut over the claiming order
-// `order_of` (input order when null), through `next_chunk`; each finished item
-// is appended to `order` through `finished`, a slot holding kPending until its
-// index is stored.
+// Items are claimed in the chunks of `split` through `next_chunk`, in the order
+// of `chunk_order` (input order when null); each finished item is appended to
+// `order` through `finished`, a slot holding kPending until its index is
+// stored.
 struct TakingRun {
   static constexpr uint32_t kPending = UINT32_MAX;
   static constexpr uint32_t kSkipped = UINT32_MAX - 1;
   RangeFn fn = nullptr;
   void* context = nullptr;
   size_t items = 0;
-  const uint32_t* order_of = nullptr;
   TaskSplit split;
+  std::unique_ptr<uint32_t[]> chunk_order;
   std::unique_ptr<std::atomic<uint32_t>[]> order;
   std::atomic<size_t> next_chunk{0};
   std::atomic<size_t> finished{0};
@@ -186,8 +188,8 @@ struct TakingRun {
   bool run_chunk() {
     size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
     if (c >= split.tasks) return false;
-    for (size_t pos = split.begin(c), end = split.begin(c + 1); pos < end; ++pos) {
-      const size_t i = order_of != nullptr ? order_of[pos] : pos;
+    if (chunk_order) c = chunk_order[c];
+    for (size_t i = split.begin(c), end = split.begin(c + 1); i < end; ++i) {
       if (!failed()) {
         try {
           if (InternalCheck f = fn(context, i, i + 1)) {
@@ -206,9 +208,31 @@ struct TakingRun {
 
 }  // namespace
 
-InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len,
-                                 const uint32_t* order_of, RangeFn fn, void* context, TakeFn take,
-                                 void* take_context, bool* no_memory, bool* take_failed) {
+namespace {
+
+// The chunks of `split` from the heaviest to the lightest (ties in input
+// order), so that no heavy chunk starts last and leaves the other threads
+// idle while it runs.
+std::unique_ptr<uint32_t[]> heaviest_first(const TaskSplit& split, WeightFn weight,
+                                           const void* context) {
+  std::vector<uint64_t> weights(split.tasks);
+  for (size_t c = 0; c < split.tasks; ++c) {
+    for (size_t i = split.begin(c), end = split.begin(c + 1); i < end; ++i) {
+      weights[c] += weight(context, i);
+    }
+  }
+  auto order = std::make_unique<uint32_t[]>(split.tasks);
+  std::iota(order.get(), order.get() + split.tasks, uint32_t{0});
+  std::stable_sort(order.get(), order.get() + split.tasks,
+                   [&](uint32_t a, uint32_t b) { return weights[a] > weights[b]; });
+  return order;
+}
+
+}  // namespace
+
+InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
+                                 void* context, WeightFn weight, TakeFn take, void* take_context,
+                                 bool* no_memory, bool* take_failed) {
   *no_memory = false;
   *take_failed = false;
   std::shared_ptr<Pool> sized;
@@ -230,13 +254,21 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
   }
   // Shared with the workers' tasks, which may start (and find nothing left) or
   // still be waking the taker after the taker has returned.
-  auto run = std::make_shared<TakingRun>();
-  run->fn = fn;
-  run->context = context;
-  run->items = items;
-  run->order_of = order_of;
-  run->split = TaskSplit::make(items, min_len);
-  run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
+  std::shared_ptr<TakingRun> run;
+  try {
+    run = std::make_shared<TakingRun>();
+    run->fn = fn;
+    run->context = context;
+    run->items = items;
+    run->split = TaskSplit::make(items, min_len);
+    run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
+    if (weight != nullptr && run->split.tasks > 1 && run->split.tasks <= UINT32_MAX) {
+      run->chunk_order = heaviest_first(run->split, weight, context);
+    }
+  } catch (const std::bad_alloc&) {
+    *no_memory = true;
+    return nullptr;
+  }
   for (size_t k = 0; k < items; ++k) run->order[k].store(TakingRun::kPending);
   // The calling thread is one of the pool's threads: it encodes too whenever
   // no finished item is waiting to be taken.
