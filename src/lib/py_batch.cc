@@ -69,9 +69,10 @@ InternalCheck encode_range(void* context, size_t begin, size_t end) {
   return nullptr;
 }
 
-// A text's cost to encode, about proportional to its length.
-uint64_t text_bytes(const void* context, size_t i) {
-  return static_cast<const ListBatch*>(context)->texts->texts[i].size();
+// A text's cost to encode, about proportional to its length; the context is
+// the TextBatch.
+uint64_t text_bytes(const void* texts, size_t i) {
+  return static_cast<const TextBatch*>(texts)->texts[i].size();
 }
 
 bool take_row(void* context, size_t i) {
@@ -82,6 +83,27 @@ bool take_row(void* context, size_t i) {
   std::vector<uint32_t>().swap(b.rows[i]);
   return true;
 }
+
+struct CountBatch {
+  const Tokenizer* model;
+  const TextBatch* texts;
+  std::vector<uint64_t> counts;
+};
+
+InternalCheck count_range(void* context, size_t begin, size_t end) {
+  auto& b = *static_cast<CountBatch*>(context);
+  std::vector<uint32_t> ids;
+  for (size_t i = begin; i < end; ++i) {
+    ids.clear();
+    InternalCheck failed =
+        encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, ids);
+    if (failed != nullptr) return failed;
+    b.counts[i] = ids.size();
+  }
+  return nullptr;
+}
+
+bool take_nothing(void*, size_t) { return true; }
 
 PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
                             bool parallel_when_small, QV_FASTCALL_PARAMS) {
@@ -106,10 +128,10 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
   batch.rows.resize(call.texts.size());
   bool no_memory = false;
   bool take_failed = false;
-  InternalCheck failed =
-      run_in_pool_taking(call.num_threads, call.texts.size(),
-                         min_task_length(call.texts.total_bytes, call.texts.size()), encode_range,
-                         &batch, text_bytes, take_row, &batch, &no_memory, &take_failed);
+  InternalCheck failed = run_in_pool_taking(
+      call.num_threads, call.texts.size(),
+      min_task_length(call.texts.total_bytes, call.texts.size()), encode_range, &batch, text_bytes,
+      &call.texts, take_row, &batch, &no_memory, &take_failed);
   if (take_failed) return nullptr;
   if (no_memory) return PyErr_NoMemory();
   if (failed != nullptr) {
@@ -136,27 +158,31 @@ PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
   static const MethodParams kParams{"Tokenizer.count_tokens_batch()", kTextsParams, 2, 1};
   TextCall call;
   if (!call.start(kParams, self, args, nargs, kwnames)) return nullptr;
-  const Tokenizer& model = call.tok->model;
-  const TextBatch& texts = call.texts;
-  std::vector<uint64_t> counts(texts.size());
-  if (!run_unlocked([&] {
-        return run_batch(call.num_threads, texts.size(), texts.total_bytes, false,
-                         [&](size_t i) -> InternalCheck {
-                           std::vector<uint32_t> ids;
-                           InternalCheck failed =
-                               encode_text(model, texts.texts[i], MergeStrategy::kAuto, true, ids);
-                           counts[i] = ids.size();
-                           return failed;
-                         });
-      })) {
-    return nullptr;
+  CountBatch batch{&call.tok->model, &call.texts, {}};
+  batch.counts.resize(call.texts.size());
+  const size_t n = call.texts.size();
+  if (run_serially(call.num_threads, n, false)) {
+    if (!run_unlocked([&] { return count_range(&batch, 0, n); })) return nullptr;
+  } else {
+    // The same pool run as the list batches (heaviest chunks first), with
+    // nothing to build as items finish.
+    bool no_memory = false;
+    bool take_failed = false;
+    InternalCheck failed = run_in_pool_taking(
+        call.num_threads, n, min_task_length(call.texts.total_bytes, n), count_range, &batch,
+        text_bytes, &call.texts, take_nothing, nullptr, &no_memory, &take_failed);
+    if (no_memory) return PyErr_NoMemory();
+    if (failed != nullptr) {
+      raise_batch_failure(failed);
+      return nullptr;
+    }
   }
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
-  for (size_t i = 0; i < counts.size(); ++i) {
-    PyObject* n = PyLong_FromUnsignedLongLong(counts[i]);
-    if (n == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), n);
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* count = PyLong_FromUnsignedLongLong(batch.counts[i]);
+    if (count == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), count);
   }
   return list.release();
 }

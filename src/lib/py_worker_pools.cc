@@ -231,8 +231,9 @@ std::unique_ptr<uint32_t[]> heaviest_first(const TaskSplit& split, WeightFn weig
 }  // namespace
 
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
-                                 void* context, WeightFn weight, TakeFn take, void* take_context,
-                                 bool* no_memory, bool* take_failed) {
+                                 void* context, WeightFn weight, const void* weight_context,
+                                 TakeFn take, void* take_context, bool* no_memory,
+                                 bool* take_failed) {
   *no_memory = false;
   *take_failed = false;
   std::shared_ptr<Pool> sized;
@@ -263,7 +264,7 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
     run->split = TaskSplit::make(items, min_len);
     run->order = std::make_unique<std::atomic<uint32_t>[]>(items);
     if (weight != nullptr && run->split.tasks > 1 && run->split.tasks <= UINT32_MAX) {
-      run->chunk_order = heaviest_first(run->split, weight, context);
+      run->chunk_order = heaviest_first(run->split, weight, weight_context);
     }
   } catch (const std::bad_alloc&) {
     *no_memory = true;

@@ -56,16 +56,18 @@ InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, 
 // `take(context, i)` for each item as it finishes (in finishing order), so the
 // serial result building overlaps the parallel part. Whenever nothing is ready
 // to take it encodes a chunk itself; the lock is released only for that and
-// for waiting. With a `weight` (its cost, read with the lock held) the chunks
-// are claimed heaviest first; without one, in input order. `take` returns
+// for waiting. With a `weight` (an item's cost, `weight(weight_context, i)`,
+// read with the lock held) the chunks are claimed heaviest first; without
+// one, in input order. `take` returns
 // false (error set) to stop taking; the call still waits for the pool.
 // Returns null or the first failure; *no_memory is set when an item threw
 // bad_alloc or the run's own bookkeeping could not be allocated.
 using TakeFn = bool (*)(void* context, size_t item);
 using WeightFn = uint64_t (*)(const void* context, size_t item);
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
-                                 void* context, WeightFn weight, TakeFn take, void* take_context,
-                                 bool* no_memory, bool* take_failed);
+                                 void* context, WeightFn weight, const void* weight_context,
+                                 TakeFn take, void* take_context, bool* no_memory,
+                                 bool* take_failed);
 
 // Calls `item(i)` for every i < items, serially or in the chosen pool, and
 // returns null or the first failure. `item` returns InternalCheck and writes
