@@ -31,6 +31,9 @@ inline bool letter_or_mark_at(const uint8_t* t, size_t n, size_t i, bool marks, 
   if (b == '\'') {
     if (uint32_t len = contraction_len(t, n, p, true)) return p + len;
   }
+  if (const size_t rest = punctuation_run_rest(t, n, p, fb)) {
+    return byte_run_end(t, n, other_run_end(t, n, rest, marks), ascii::kCrLf);
+  }
 
   // The optional prefix: any character but CR, LF, a letter or a number.
   PlainClass cls;

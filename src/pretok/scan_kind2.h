@@ -74,11 +74,23 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
   return kNoLetterMatch;
 }
 
+// The end of an other-character piece whose run of other characters ends at
+// e: the CR, LF and '/' after it. The byte at e is never '/', which the run
+// would have taken, so one flag test settles the common case.
+[[gnu::always_inline]] inline size_t other_piece_end(const uint8_t* t, size_t n, size_t e) {
+  if (e >= n || !(kByteFlags[t[e]] & ascii::kCrLf)) return e;
+  while (e < n && (t[e] == '\r' || t[e] == '\n' || t[e] == '/')) ++e;
+  return e;
+}
+
 // Called once per piece by the encode loop; inlined there, it saves a call frame.
 [[gnu::always_inline]] inline size_t scan_kind2(bool contractions, uint32_t digit_limit,
                                                 const uint8_t* t, size_t n, size_t p) {
   uint8_t b = t[p];
   uint8_t fb = kByteFlags[b];
+  if (const size_t rest = punctuation_run_rest(t, n, p, fb)) {
+    return other_piece_end(t, n, other_run_end(t, n, rest, false));
+  }
   size_t end = kNoLetterMatch;
   uint32_t clen = 1;
   CasedClass cls;
@@ -124,9 +136,7 @@ inline size_t letters_from(const uint8_t* t, size_t n, size_t x, bool second) {
       size_t q = (b == ' ' && p + 1 < n) ? p + 1 : p;
       uint32_t len;
       if (other_char_at(t, n, q, false, &len)) {
-        size_t e = other_run_end(t, n, q + len, false);
-        while (e < n && (t[e] == '\r' || t[e] == '\n' || t[e] == '/')) ++e;
-        return e;
+        return other_piece_end(t, n, other_run_end(t, n, q + len, false));
       }
       if (cls == CasedClass::kSpace) {
         WhitespaceRun r = whitespace_run(t, n, p);

@@ -43,8 +43,7 @@ inline size_t ascii_letter_run_end(const uint8_t* t, size_t n, size_t i, bool lo
 
 // First position at or after i whose character is not a letter (with `marks`,
 // neither a letter nor a mark), or n.
-inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i,
-                                                    bool marks) {
+inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
   for (;;) {
     i = ascii_letter_run_end(t, n, i, false);
     if (i >= n || t[i] < 0x80) return i;
@@ -102,6 +101,22 @@ inline bool other_hi(uint32_t cp, bool marks) {
     if (!other_hi(d.cp, marks)) return i;
     i += d.len;
   }
+}
+
+// ASCII punctuation that starts a piece of its own: the piece is the run of
+// other characters from `p` when `p` is such a character and the byte after it
+// is neither a letter (which a prefix would join) nor the lead of a longer
+// character (classified the slow way), or when `p` is a space and such a
+// character follows. Returns the start of that run's rest (just after its first
+// character), or 0 when neither holds.
+[[gnu::always_inline]] inline size_t punctuation_run_rest(const uint8_t* t, size_t n, size_t p,
+                                                          uint8_t fb) {
+  if (fb & ascii::kOther) {
+    if (p + 1 == n || !(kByteFlags[t[p + 1]] & (ascii::kLetter | ascii::kNonAscii))) return p + 1;
+  } else if (t[p] == ' ' && p + 1 < n && (kByteFlags[t[p + 1]] & ascii::kOther)) {
+    return p + 2;
+  }
+  return 0;
 }
 
 // Skips the bytes of `flags` (ASCII only) from i.
