@@ -121,39 +121,37 @@ NormalizerPlan read_normalizer(const JsonValue& root) {
   return plan;
 }
 
-Result<MetaspacePreTokenizer> read_metaspace_pre_tokenizer(const JsonValue* p) {
-  MetaspacePreTokenizer out;
+Result<std::optional<MetaspaceWords>> read_metaspace_pre_tokenizer(const JsonValue* p) {
   const JsonValue* m = p;
   if (json_type_is(p, "Sequence")) {
     const auto members = json_elements(json_find(p, "pretokenizers"));
     bool any = false;
     for (const JsonValue& member : members) any |= json_type_is(&member, "Metaspace");
-    if (!any) return out;
+    if (!any) return std::optional<MetaspaceWords>();
     if (members.size() != 1) {
       return unsupported_setting("pre_tokenizer Sequence", "pretokenizers",
                                  json_find(p, "pretokenizers"));
     }
     m = &members[0];
   }
-  if (!json_type_is(m, "Metaspace")) return out;
-  out.present = true;
+  if (!json_type_is(m, "Metaspace")) return std::optional<MetaspaceWords>();
   if (const JsonValue* r = json_find(m, "replacement");
       r != nullptr && !json_string_is(r, kMetaspace)) {
     return unsupported_setting("pre_tokenizer Metaspace", "replacement", r);
   }
   const JsonValue* scheme = json_find(m, "prepend_scheme");
+  bool prepend = true;
   if (scheme == nullptr) {
     // Files written before the scheme existed say "add_prefix_space".
-    out.prepend = json_true_unless_false(json_find(m, "add_prefix_space"));
-  } else if (json_string_is(scheme, "always") || json_string_is(scheme, "first")) {
-    out.prepend = true;
+    prepend = json_true_unless_false(json_find(m, "add_prefix_space"));
   } else if (json_string_is(scheme, "never")) {
-    out.prepend = false;
-  } else {
+    prepend = false;
+  } else if (!json_string_is(scheme, "always") && !json_string_is(scheme, "first")) {
     return unsupported_setting("pre_tokenizer Metaspace", "prepend_scheme", scheme);
   }
-  out.split = json_true_unless_false(json_find(m, "split"));
-  return out;
+  return std::optional(
+      MetaspaceWords{prepend ? MetaspaceMode::kPreTokenizer : MetaspaceMode::kReplace,
+                     json_true_unless_false(json_find(m, "split"))});
 }
 
 Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
@@ -163,7 +161,8 @@ Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
   if (!metaspace) return Error{metaspace.error()};
   TextSettings s;
   s.kind = plan.kind;
-  if (!byte_fallback || (!metaspace.value().present && !plan.replace_spaces)) {
+  std::optional<MetaspaceWords>& words = metaspace.value();
+  if (!byte_fallback || (!words && !plan.replace_spaces)) {
     // No metaspace road: the stages rewrite the text before the pre-tokenizer.
     // (A Metaspace pre-tokenizer of a ByteLevel model is refused with the others.)
     s.rewrite_spaces = plan.replace_spaces;
@@ -171,17 +170,15 @@ Result<TextSettings> text_settings(const JsonValue& root, bool byte_fallback) {
     s.rewrite_before_form = plan.rewrite_before_form;
     return s;
   }
-  if (metaspace.value().present) {
+  if (words) {
     // The Metaspace replaces every space the normalizer left, a compatibility
     // form's among them, which the word cut after a rewrite would not see.
     if (plan.rewrite_before_form) {
       return unsupported_setting("normalizer", "normalizers", json_find(&root, "normalizer"));
     }
     // A Prepend stage has put U+2581 first already, so the scheme never adds one.
-    const MetaspaceMode mode = plan.prepend                ? MetaspaceMode::kPrepend
-                               : metaspace.value().prepend ? MetaspaceMode::kPreTokenizer
-                                                           : MetaspaceMode::kReplace;
-    s.metaspace = MetaspaceWords{mode, metaspace.value().split};
+    if (plan.prepend) words->mode = MetaspaceMode::kPrepend;
+    s.metaspace = words;
     return s;
   }
   // The normalizer's Replace: the whole text is one piece, unless a pre-tokenizer

@@ -42,15 +42,12 @@ struct NormalizerPlan {
 };
 NormalizerPlan read_normalizer(const JsonValue& root);
 
-// The Metaspace pre-tokenizer, alone or as the one member of a Sequence.
-struct MetaspacePreTokenizer {
-  bool present = false;
-  bool prepend = true;  // "prepend_scheme" always or first (or legacy "add_prefix_space")
-  bool split = true;
-};
-// Refuses a Metaspace that stands beside other members or whose keys the engine
-// does not reproduce ("replacement" other than U+2581, an unknown scheme).
-Result<MetaspacePreTokenizer> read_metaspace_pre_tokenizer(const JsonValue* pre_tokenizer);
+// The words of a Metaspace pre-tokenizer, alone or as the one member of a
+// Sequence: kPreTokenizer when it prepends ("prepend_scheme" always or first, or
+// the legacy "add_prefix_space"), cut_each from "split". Refuses a Metaspace that
+// stands beside other members or whose keys the engine does not reproduce
+// ("replacement" other than U+2581, an unknown scheme).
+Result<std::optional<MetaspaceWords>> read_metaspace_pre_tokenizer(const JsonValue* pre_tokenizer);
 
 // The metaspace road of byte_fallback models and the normalizer rewrite of the
 // others, from the normalizer plan and the Metaspace pre-tokenizer.

@@ -21,12 +21,6 @@ bool u32s_from_object(PyObject* value, const char* name, std::vector<uint32_t>& 
   return false;
 }
 
-// The scheme byte: 0 none, 1 always, 2 first; any other value acts as 0.
-PrefixScheme prefix_scheme(uint8_t value) {
-  if (value == 1) return PrefixScheme::kAlways;
-  return value == 2 ? PrefixScheme::kFirst : PrefixScheme::kNone;
-}
-
 }  // namespace
 
 PyObject* tok_set_special_tokens(QV_FASTCALL_PARAMS) {
@@ -57,10 +51,11 @@ PyObject* tok_set_special_tokens(QV_FASTCALL_PARAMS) {
                  contents.size(), ids.size(), lstrip.size(), rstrip.size());
     return nullptr;
   }
+  // The scheme byte: 0 none, 1 always, 2 first; any other value acts as 0.
+  const PrefixScheme prefix = scheme <= 2 ? PrefixScheme(scheme) : PrefixScheme::kNone;
   // Built with the lock held: no encode can observe a half-replaced state.
-  Result<Unit> built =
-      build_special_matcher(tok->model, std::move(contents), std::move(ids), std::move(lstrip),
-                            std::move(rstrip), prefix_scheme(scheme));
+  Result<Unit> built = build_special_matcher(tok->model, std::move(contents), std::move(ids),
+                                             std::move(lstrip), std::move(rstrip), prefix);
   if (!built) return raise_value_error(built.error());
   Py_RETURN_NONE;
 }

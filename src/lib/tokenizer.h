@@ -50,8 +50,9 @@ using AsciiIdTable = std::array<int32_t, 128>;
 using CharIdMap = absl::flat_hash_map<uint32_t, uint32_t, FxHash>;
 using PieceMap = absl::flat_hash_map<std::string, uint32_t, FxHash, std::equal_to<>>;
 
-// Which gaps between special tokens may take the metaspace prefix: with kFirst
-// only a gap at offset 0; otherwise every gap, as the model's mode says.
+// Which gaps between special tokens may take the metaspace prefix (values 0, 1
+// and 2 as set_special_tokens takes them): with kFirst only a gap at offset 0;
+// otherwise every gap, as the model's mode says.
 enum class PrefixScheme : uint8_t { kNone, kAlways, kFirst };
 
 // ByteLevel "add_prefix_space": a space before the text, or before every piece
