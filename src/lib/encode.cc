@@ -406,7 +406,8 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Byt
                            piece_cache, scratch, strategy);
     const size_t merged = scratch.output.size();
     if (merged <= static_cast<size_t>(block + kBlock - w)) {
-      std::memcpy(w, scratch.output.data(), merged * sizeof(uint32_t));
+      // An empty output has no buffer, and memcpy takes no null pointer.
+      if (merged != 0) std::memcpy(w, scratch.output.data(), merged * sizeof(uint32_t));
       w += merged;
     } else {
       flush();
