@@ -1,6 +1,9 @@
 #include "lib/loader.h"
 
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,6 +151,12 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     words->joins_after = metaspace_join_bytes(*model);
   }
   model->path = std::string(path);
+#ifdef __GLIBC__
+  // Loading frees far more than the model keeps (the document, its text, the
+  // build tables), much of it in blocks that the model's own tables sit above
+  // and that glibc would keep mapped: hand those pages back.
+  malloc_trim(0);
+#endif
   model->cache_serial = next_model_serial();
   return model;
 }
