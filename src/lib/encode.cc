@@ -93,10 +93,19 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
                                               uint64_t hash, PieceCache* cache,
                                               MergeScratch& scratch, MergeStrategy strategy) {
   const size_t first_id = scratch.output.size();
+  // With char_merges (every byte has an id), the bytes from the first one beyond
+  // ASCII on are gathered with the characters that merge first as one id.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
+  const bool chars = !model.char_merges.empty();
   if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;
-    for (unsigned char b : piece) {
+    for (size_t i = 0; i < piece.size(); ++i) {
+      const uint8_t b = bytes[i];
+      if (b >= 0x80 && chars) {
+        n += model.char_merges.gather(bytes, i, piece.size(), model.byte_ids, ids + n);
+        break;
+      }
       const int32_t id = model.byte_ids[b];
       ids[n] = static_cast<uint32_t>(id);
       n += id >= 0 ? 1 : 0;
@@ -104,9 +113,15 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
     bpe_merge_ids(model, ids, n, scratch, strategy);
   } else {
     scratch.piece.clear();
-    for (unsigned char b : piece) {
-      const int32_t id = model.byte_ids[b];
-      if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+    if (chars) {
+      scratch.piece.resize(piece.size());
+      scratch.piece.resize(
+          model.char_merges.gather(bytes, 0, piece.size(), model.byte_ids, scratch.piece.data()));
+    } else {
+      for (unsigned char b : piece) {
+        const int32_t id = model.byte_ids[b];
+        if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
+      }
     }
     bpe_merge(model, scratch, strategy);
   }

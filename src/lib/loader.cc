@@ -27,6 +27,27 @@
 namespace quorvane {
 namespace {
 
+// The tokens whose bytes are one character of two to four bytes, and every
+// token's first and last byte, for CharMerges::build.
+CharMerges build_char_merges(const Tokenizer& model) {
+  const size_t n_ids = model.token_bytes.spans.size();
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;
+  std::vector<uint16_t> first_byte(n_ids, CharMerges::kNoByte);
+  std::vector<uint16_t> last_byte(n_ids, CharMerges::kNoByte);
+  for (size_t id = 0; id < n_ids; ++id) {
+    const std::string_view bytes = model.token_bytes.bytes_of(static_cast<uint32_t>(id));
+    if (bytes.empty()) continue;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    first_byte[id] = p[0];
+    last_byte[id] = p[bytes.size() - 1];
+    if (bytes.size() < 2 || bytes.size() > 4) continue;
+    const DecodedChar c = utf8::decode_well_formed(p, bytes.size(), 0);
+    if (c.len == bytes.size()) candidates.emplace_back(c.cp, static_cast<uint32_t>(id));
+  }
+  return CharMerges::build(model.merges, model.stream, model.byte_ids, candidates, first_byte,
+                           last_byte);
+}
+
 std::string os_reason(int err) {
   char buf[256];
   // GNU strerror_r may return a static string instead of filling buf.
@@ -145,6 +166,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   if (!model->piece_ids.has_value()) {
     model->whole_pieces = model->byte_fallback ? WholePieces::build_byte_fallback(*model)
                                                : WholePieces::build(*model);
+  }
+  if (!model->byte_fallback && model->monotonic && !model->fuse_unk) {
+    model->char_merges = build_char_merges(*model);
   }
   model->pre_tokenizer = std::move(road).value();
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer); words && !words->cut_each) {

@@ -17,6 +17,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include "bpe/char_merges.h"
 #include "bpe/merge_model.h"
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
@@ -147,6 +148,9 @@ struct Tokenizer : MergeModel {
   // ByteLevel models: the bytes whose `byte_ids` entry is the unknown id.
   std::array<bool, 256> unknown_bytes{};
   WholePieces whole_pieces;  // pieces that encode to one id
+  // ByteLevel models with a monotonic table: characters whose bytes are merged
+  // into one id before a piece's BPE. Empty otherwise.
+  CharMerges char_merges;
 
   // byte_fallback models whose table is not monotonic: merges.find of the ids
   // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
