@@ -50,7 +50,8 @@ class PieceCache {
     e.len = static_cast<uint8_t>(n);
     e.n_ids = static_cast<uint8_t>(n_ids);
     e.tag = tag_of(hash);
-    std::memcpy(e.ids, ids, n_ids * sizeof(uint32_t));
+    // A piece that gives no ids may come with no buffer; memcpy takes no null.
+    if (n_ids != 0) std::memcpy(e.ids, ids, n_ids * sizeof(uint32_t));
     std::memcpy(e.bytes, p, n);
   }
 
