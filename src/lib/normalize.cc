@@ -1,13 +1,8 @@
 #include "lib/normalize.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <vector>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "unicode/normalization_tables.h"
 #include "unicode/utf8.h"
@@ -34,34 +29,6 @@ constexpr Form kNfkc = {nt::kNfkcNo, nt::kNfkcMaybe, true, true};
 constexpr Form kNfkd = {nt::kNfkdNo, 0, true, false};
 
 enum class QuickCheck { kYes, kNo, kMaybe };
-
-// Index of the first byte at or after `i` with the high bit set, or `n`.
-[[gnu::always_inline]] inline size_t skip_ascii(const uint8_t* p, size_t i, size_t n) {
-#ifdef __SSE2__
-  while (i + 32 <= n) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
-    const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(a)) |
-                          (static_cast<uint32_t>(_mm_movemask_epi8(b)) << 16);
-    if (high != 0) return i + __builtin_ctz(high);
-    i += 32;
-  }
-#endif
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  while (i + 8 <= n) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word & kHigh) {
-      if constexpr (std::endian::native == std::endian::little) {
-        return i + (__builtin_ctzll(word & kHigh) >> 3);
-      }
-      break;
-    }
-    i += 8;
-  }
-  while (i < n && p[i] < 0x80) ++i;
-  return i;
-}
 
 // Appends to a string through a raw pointer, growing it ahead of the writes; `finish`
 // cuts it to what was written.
@@ -109,7 +76,7 @@ QuickCheck quick_check(std::string_view text, size_t& resume) {
   size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
-      i = skip_ascii(p, i, n);
+      i = utf8::ascii_run_end(p, i, n);
       last_inert = i - 1;
       last_class = 0;
       continue;
@@ -183,7 +150,7 @@ class Normalizer {
     size_t i = start;
     while (i < n) {
       if (p[i] < 0x80) {
-        const size_t end = skip_ascii(p, i, n);
+        const size_t end = utf8::ascii_run_end(p, i, n);
         if (!segment_.empty()) {
           flush();
           copied = i;

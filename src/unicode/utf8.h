@@ -7,15 +7,21 @@
 //   decode_well_formed  strict: one character, or length 0 where the bytes are not
 //                       well-formed (overlong, surrogate, above U+10FFFF, cut short)
 //   is_well_formed      strict, a whole text
+//   ascii_run_end       the first byte from a position on that is not ASCII
 //   is_continuation     10xxxxxx
 //   encode / append     a code point below U+110000 as 1 to 4 bytes
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace quorvane {
 
@@ -82,19 +88,38 @@ inline DecodedChar decode_well_formed(std::string_view s, size_t pos) {
   return decode_well_formed(reinterpret_cast<const uint8_t*>(s.data()), s.size(), pos);
 }
 
+// The first position at or after `i` whose byte has the high bit set, or `n`.
+[[gnu::always_inline]] inline size_t ascii_run_end(const uint8_t* p, size_t i, size_t n) {
+#ifdef __SSE2__
+  while (i + 32 <= n) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16));
+    const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(a)) |
+                          (static_cast<uint32_t>(_mm_movemask_epi8(b)) << 16);
+    if (high != 0) return i + __builtin_ctz(high);
+    i += 32;
+  }
+#endif
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    if (word & kHigh) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + (__builtin_ctzll(word & kHigh) >> 3);
+      }
+      break;
+    }
+    i += 8;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
 inline bool is_well_formed(std::string_view s) {
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   const size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
+  for (size_t i = ascii_run_end(p, 0, n); i < n; i = ascii_run_end(p, i, n)) {
     const uint32_t len = decode_well_formed(p, n, i).len;
     if (len == 0) return false;
     i += len;

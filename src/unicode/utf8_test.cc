@@ -78,9 +78,14 @@ TEST(Utf8, SweepOfSequencesAgainstTheDefinitions) {
               ASSERT_EQ(strict.cp, lenient.cp) << testing::PrintToString(s);
               ++well_formed;
             }
-            // Whole texts, with ASCII before and after to take the eight-byte steps.
-            const std::string text = "abcdefgh" + s + "ijklmnop";
-            ASSERT_EQ(utf8::is_well_formed(text), WellFormedText(s)) << testing::PrintToString(s);
+            // Whole texts, the sequence at each place of an eight-byte word and of
+            // both halves of a 32-byte block of the ASCII skip.
+            const bool whole = WellFormedText(s);
+            const size_t at = b1 % 8 + (b1 & 8 ? 16 : 0);
+            ASSERT_EQ(utf8::is_well_formed(std::string(b1 % 8, 'a') + s + "zzzzzzzz"), whole)
+                << testing::PrintToString(s);
+            ASSERT_EQ(utf8::is_well_formed(std::string(at, 'a') + s + std::string(32, 'z')), whole)
+                << testing::PrintToString(s);
           }
         }
       }
