@@ -38,6 +38,33 @@ bool has_text_anchor(std::string_view pattern) {
          contains(pattern, "\\Z");
 }
 
+// A regular expression that matches `text` literally (a Split's "String").
+std::string literal_pattern(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool plain =
+        (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b >= 0x80;
+    if (!plain) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x{";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+      out += '}';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// An Isolated, not inverted Split whose "Regex" is exactly `text`.
+bool split_entry_matches(const JsonValue& m, std::string_view text) {
+  return json_type_is(&m, "Split") && json_string_is(json_find(&m, "behavior"), "Isolated") &&
+         !json_is_true(json_find(&m, "invert")) &&
+         json_string_is(json_find(json_find(&m, "pattern"), "Regex"), text);
+}
+
 // How a Split's "behavior" and "invert" treat its matches.
 enum class SplitKeeps : uint8_t {
   kEverything,   // Isolated, not inverted: matches and the text between them, apart
@@ -166,31 +193,6 @@ std::optional<ScannerSpec> scanner_for_list(const std::vector<PatternEntry>& lis
 }
 
 }  // namespace
-
-std::string literal_pattern(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    const bool plain =
-        (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b >= 0x80;
-    if (!plain) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\x{";
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-      out += '}';
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-bool split_entry_matches(const JsonValue& m, std::string_view text) {
-  return json_type_is(&m, "Split") && json_string_is(json_find(&m, "behavior"), "Isolated") &&
-         !json_is_true(json_find(&m, "invert")) &&
-         json_string_is(json_find(json_find(&m, "pattern"), "Regex"), text);
-}
 
 bool is_cjk_preset(const JsonValue* p) {
   if (!json_type_is(p, "Sequence")) return false;

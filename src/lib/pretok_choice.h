@@ -27,14 +27,8 @@ Result<PreTokenizer> choose_pre_tokenizer(const JsonValue* pre_tokenizer, bool b
 // The exact four-member Sequence that the CJK preset scanner reproduces.
 bool is_cjk_preset(const JsonValue* pre_tokenizer);
 
-// An Isolated, not inverted Split whose "Regex" is exactly `text`.
-bool split_entry_matches(const JsonValue& member, std::string_view text);
-
 // The fast scanner that gives exactly the pieces of `pattern`: only for the
 // pattern texts the scanners were written from.
 std::optional<ScannerSpec> scanner_for_pattern(std::string_view pattern);
-
-// A regular expression that matches `text` literally (a Split's "String").
-std::string literal_pattern(std::string_view text);
 
 }  // namespace quorvane
