@@ -69,5 +69,18 @@ TEST(PieceCacheTest, ModelsWithoutSerialAreNotCached) {
             encode(*model, word, MergeStrategy::kScan));
 }
 
+// A piece of bytes without tokens gives no ids, from the merge and from the
+// cache alike, first in a text of its own and then after other pieces.
+TEST(PieceCacheTest, PiecesOfNoIdsAreCachedEmpty) {
+  auto model = byte_model({"ab"}, {{"a", "b"}});
+  model->byte_ids['x'] = -1;
+  model->cache_serial = next_model_serial();
+  for (const std::string text : {"xxxx", "xxxx", "ab xxxx ab", "ab xxxx ab"}) {
+    EXPECT_EQ(encode(*model, text, MergeStrategy::kAuto),
+              encode(*model, text, MergeStrategy::kScan))
+        << text;
+  }
+}
+
 }  // namespace
 }  // namespace quorvane
