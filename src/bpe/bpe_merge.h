@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
 
 namespace quorvane {

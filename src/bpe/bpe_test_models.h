@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
 
 namespace quorvane::testing {

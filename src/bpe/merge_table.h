@@ -3,6 +3,7 @@
 //   MergeMap         open-addressing table (left, right) -> (rank, merged id)
 //   StreamTables     the rules plus the streaming merger's three index tables
 //   merges_are_monotonic  whether merging in rank order never revisits a pair
+//   MergeModel       all the mergers read of a model: the tables and two flags
 // All of it is built once by the loader and only read afterwards.
 #pragma once
 
@@ -141,5 +142,15 @@ struct StreamTables {
 };
 
 bool merges_are_monotonic(const std::vector<MergeRule>& rules, uint64_t n_vocab);
+
+// The model holds one (lib/tokenizer.h); tests build one directly.
+struct MergeModel {
+  MergeMap merges;
+  StreamTables stream;
+  // merges_are_monotonic: false forces the canonical merger.
+  bool monotonic = true;
+  // byte_fallback models never use the streaming merger (see bpe_merge).
+  bool byte_fallback = false;
+};
 
 }  // namespace quorvane

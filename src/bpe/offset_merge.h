@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/merge_model.h"
 #include "bpe/merge_table.h"
 #include "unicode/span.h"
 

@@ -18,7 +18,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include "bpe/char_merges.h"
-#include "bpe/merge_model.h"
+#include "bpe/merge_table.h"
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
 #include "lib/split_regex.h"
