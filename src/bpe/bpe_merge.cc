@@ -10,10 +10,6 @@ namespace quorvane {
 
 namespace {
 
-// Ordinary text takes a few streaming steps per id; runs that would take far
-// more go to the heap merger instead (see stream_merge).
-constexpr uint64_t kStreamStepsPerId = 32;
-
 // Rule `failed` of `left` did not apply because the token to its right is
 // `right`, whose own candidate rule is `right_rule`. Returns the next rule of
 // `left` that can still apply. Until rank `right_rule` the right neighbour stays
@@ -245,9 +241,10 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
     }
     return;
   }
-  if (model.byte_fallback) {
+  if (model.byte_fallback || strategy == MergeStrategy::kAuto) {
     // Scan-and-merge makes one pass per distinct rank, which is quadratic on a
-    // long piece; the heap merger gives the same ids on any table.
+    // long piece; the heap merger gives the same ids on any table, and on long
+    // pieces takes fewer steps than the streaming merger too.
     if (n <= kShortPieceMax) {
       scan_merge(model.merges, scratch);
     } else {
@@ -256,12 +253,7 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
     return;
   }
   switch (strategy) {
-    case MergeStrategy::kAuto:
-      if (n <= kShortPieceMax) {
-        scan_merge(model.merges, scratch);
-      } else if (!stream_merge(model, scratch, kStreamStepsPerId * n)) {
-        canonical_merge_long(model.merges, scratch);
-      }
+    case MergeStrategy::kAuto:  // taken above
       break;
     case MergeStrategy::kStream:
       stream_merge(model, scratch, UINT64_MAX);

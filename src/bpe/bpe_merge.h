@@ -20,8 +20,8 @@ class PieceCache;
 // on every piece so that the mergers can be compared.
 enum class MergeStrategy : uint8_t { kAuto, kStream, kScan };
 
-// Pieces longer than this use the streaming merger (automatic choice) or the
-// heap-based canonical merger.
+// Pieces longer than this use the heap-based canonical merger (unless a
+// strategy is forced).
 inline constexpr size_t kShortPieceMax = 256;
 
 struct MergeScratch {
@@ -48,10 +48,8 @@ struct MergeScratch {
 // Non-monotonic tables always use the canonical merger. byte_fallback models
 // (monotonic) use scan-and-merge up to kShortPieceMax ids and the heap-based
 // canonical merger beyond, whatever the strategy, so that no piece costs more
-// than n log n. Otherwise the strategy decides: automatic takes scan-and-merge
-// for short pieces and the streaming merger for long ones (the heap merger when
-// the streaming merger would take too many steps); kStream and kScan
-// force one of them on every piece so the two can be compared.
+// than n log n. So does the automatic strategy on other models; kStream and
+// kScan force one merger on every piece so that they can be compared.
 void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy);
 
 // bpe_merge on ids[0, n) instead of scratch.piece, for drivers that gather a

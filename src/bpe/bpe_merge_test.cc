@@ -171,7 +171,8 @@ TEST(BpeMergeTest, PieceLengthPicksStrategy) {
   Ids expected(128, 2);
   expected.push_back(0);
   EXPECT_EQ(merge(model, long_ids, MergeStrategy::kAuto, scratch2), expected);
-  EXPECT_GT(scratch2.work.capacity(), 0u);  // streaming
+  EXPECT_GT(scratch2.heap.capacity(), 0u);  // the heap merger
+  EXPECT_EQ(scratch2.work.capacity(), 0u);
   EXPECT_EQ(scratch2.scan_ranks.capacity(), 0u);
 
   // byte_fallback: never streaming; long pieces go to the heap merger.
