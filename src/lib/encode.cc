@@ -670,7 +670,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     }
     push(id, ascii);
   };
-  const bool search_chars = !model.char_ids.empty();
+  const bool search_chars = !model.char_table.empty();
   size_t i = 0;
   while (i < n) {
     const uint8_t lead = p[i];
@@ -692,9 +692,9 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     const bool valid = well_formed_len != 0;
     const size_t len = valid ? well_formed_len : 1;
     if (valid && search_chars) {
-      auto it = model.char_ids.find(cp);
-      if (it != model.char_ids.end() && static_cast<int32_t>(it->second) >= 0) {
-        known(it->second, -1);
+      const int32_t id = model.char_table.find(cp);
+      if (id >= 0) {
+        known(static_cast<uint32_t>(id), -1);
         i += len;
         continue;
       }

@@ -189,6 +189,7 @@ std::unique_ptr<Tokenizer> fallback_model() {
   model->ascii_ids['a'] = 256;
   model->ascii_ids['b'] = 257;
   model->char_ids[0xE9] = 258;
+  model->char_table = CharIdTable::build(model->char_ids);
   return model;
 }
 
@@ -206,6 +207,7 @@ TEST(ByteFallback, CharactersThenBytesThenMerges) {
 TEST(ByteFallback, IllFormedBytesFallBackToByteIds) {
   auto model = fallback_model();
   model->char_ids[0xC3] = 300;  // must not be taken for the lone byte C3
+  model->char_table = CharIdTable::build(model->char_ids);
   EXPECT_EQ(encode(*model,
                    "\xC3"
                    "a\xED\xA0\x80"),

@@ -19,6 +19,7 @@
 
 #include "bpe/char_merges.h"
 #include "bpe/merge_table.h"
+#include "lib/char_id_table.h"
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
 #include "lib/split_regex.h"
@@ -140,6 +141,7 @@ struct Tokenizer : MergeModel {
   ByteIdTable byte_ids;
   AsciiIdTable ascii_ids;
   CharIdMap char_ids;
+  CharIdTable char_table;             // char_ids for the encoder (byte_fallback models)
   std::optional<PieceMap> piece_ids;  // only when "ignore_merges" is true
   // The id of text without a token (-1: such text is dropped); with `fuse_unk`
   // a run of such characters in a piece gives one.
