@@ -79,11 +79,11 @@ inline size_t position_of(const uint32_t* p, uint32_t value) {
 // In place on ids[0, n): the leftmost
 // minimum of the pair ranks, merged one at a time. Positions keep their slots:
 // a merged-away position's pair rank becomes kNone and the survivors are
-// linked, so a merge moves nothing, and each pair's merged id is kept beside
-// its rank. The ranks are kept in blocks of 8 with each block's minimum, so
-// that a merge rescans only the blocks whose ranks it changed, and the search
-// for the next one reads the block minima.
-void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit* pair_hits,
+// linked, so a merge moves nothing. Only the ranks are looked up, one load
+// each: the merged id is read by rank for the pairs that do merge. The ranks are kept in blocks of
+// 8 with each block's minimum, so that a merge rescans only the blocks whose ranks it changed, and
+// the search for the next one reads the block minima.
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
                            size_t n, std::vector<uint32_t>& output) {
   constexpr size_t kBlock = 8;
   constexpr size_t kPlainScanMax = 24;
@@ -91,20 +91,13 @@ void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit
   // Rank of the pair starting at each position, kNone past the last one.
   uint32_t ranks[kMaxBlocks * kBlock];
   uint32_t block_min[(kMaxBlocks + 3) & ~size_t{3}];
-  uint32_t merged[kCanonicalShortMax];
   uint8_t next[kCanonicalShortMax];
   uint8_t prev[kCanonicalShortMax];
   const size_t blocks = (n + kBlock - 1) / kBlock;
   const size_t padded_blocks = (blocks + 3) & ~size_t{3};
   for (size_t i = 0; i + 1 < n; ++i) {
-    MergeHit hit;
-    if (pair_hits != nullptr && pair_hits[i].rank != kRankUnknown) {
-      hit = pair_hits[i];
-    } else {
-      hit = merges.find(ids[i], ids[i + 1]);
-    }
-    ranks[i] = hit.rank;
-    merged[i] = hit.merged;
+    const bool given = pair_ranks != nullptr && pair_ranks[i] != kRankUnknown;
+    ranks[i] = given ? pair_ranks[i] : merges.rank(ids[i], ids[i + 1]);
     next[i] = static_cast<uint8_t>(i + 1);
     prev[i] = static_cast<uint8_t>(i - 1);  // 255 for position 0: no left neighbour
   }
@@ -131,23 +124,19 @@ void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit
     }
     const size_t gone = next[at];
     const size_t after = next[gone];
-    ids[at] = merged[at];
+    ids[at] = merges.merged_of(ranks[at]);
     ranks[gone] = kNone;
     next[at] = static_cast<uint8_t>(after);
     if (after < n) {
       prev[after] = static_cast<uint8_t>(at);
-      const MergeHit hit = merges.find(ids[at], ids[after]);
-      ranks[at] = hit.rank;
-      merged[at] = hit.merged;
+      ranks[at] = merges.rank(ids[at], ids[after]);
     } else {
       ranks[at] = kNone;
     }
     size_t before_block = block;
     if (at > 0) {
       const size_t before = prev[at];
-      const MergeHit hit = merges.find(ids[before], ids[at]);
-      ranks[before] = hit.rank;
-      merged[before] = hit.merged;
+      ranks[before] = merges.rank(ids[before], ids[at]);
       before_block = before / kBlock;
     }
     if (!by_blocks) continue;

@@ -24,10 +24,10 @@ static_assert(kCanonicalShortMax < 255, "positions are stored in bytes");
 inline constexpr uint32_t kRankUnknown = 0xFFFFFFFEu;
 
 // Merges ids[0, n), 2 <= n <= kCanonicalShortMax, and appends the result to
-// `output`. `pair_hits`, when given, holds what merges.find gives for each pair
-// (ids[i], ids[i + 1]) that the caller already knows, and rank kRankUnknown
+// `output`. `pair_ranks`, when given, holds what merges.rank gives for each
+// pair (ids[i], ids[i + 1]) that the caller already knows, and kRankUnknown
 // for the others.
-void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const MergeHit* pair_hits,
+void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
                            size_t n, std::vector<uint32_t>& output);
 
 // Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece

@@ -16,9 +16,9 @@ using testing::random_string_rules;
 using testing::reference_bpe;
 using testing::StringVocab;
 
-// Pair hits handed in by the caller, for any subset of the pairs, give the
+// Pair ranks handed in by the caller, for any subset of the pairs, give the
 // ids the merger finds by probing alone; on monotonic and other tables alike.
-TEST(CanonicalMergeTest, GivenPairHitsMatchReference) {
+TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
   std::mt19937 rng(11);
   for (int t = 0; t < 200; ++t) {
     StringVocab vocab;
@@ -31,17 +31,17 @@ TEST(CanonicalMergeTest, GivenPairHitsMatchReference) {
       const size_t n = 2 + rng() % (k % 2 ? 30 : kCanonicalShortMax - 1);
       const std::vector<uint32_t> piece = random_piece(rng, vocab, alphabet, n);
       const std::vector<uint32_t> expected = reference_bpe(rules, piece);
-      std::vector<MergeHit> hits(n);
+      std::vector<uint32_t> hits(n);
       const uint32_t share = rng() % 3;  // none, some or all given
       for (size_t i = 0; i + 1 < n; ++i) {
         const bool given = share == 2 || (share == 1 && rng() % 2 == 0);
-        hits[i] = given ? merges.find(piece[i], piece[i + 1]) : MergeHit{kRankUnknown, kNone};
+        hits[i] = given ? merges.rank(piece[i], piece[i + 1]) : kRankUnknown;
       }
-      const std::vector<const MergeHit*> given_hits = {nullptr, hits.data()};
-      for (const MergeHit* pair_hits : given_hits) {
+      const std::vector<const uint32_t*> given_hits = {nullptr, hits.data()};
+      for (const uint32_t* pair_ranks : given_hits) {
         std::vector<uint32_t> ids = piece;
         std::vector<uint32_t> output = {7};  // appended to, not replaced
-        canonical_merge_short(merges, ids.data(), pair_hits, n, output);
+        canonical_merge_short(merges, ids.data(), pair_ranks, n, output);
         ASSERT_EQ(output.front(), 7u);
         output.erase(output.begin());
         ASSERT_EQ(output, expected) << "table " << t << " piece " << k;

@@ -574,18 +574,18 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   }
 }
 
-std::vector<MergeHit> ascii_pair_hits(const Tokenizer& model) {
-  std::vector<MergeHit> hits(128 * 128, MergeHit{kNone, kNone});
+std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model) {
+  std::vector<uint32_t> ranks(128 * 128, kNone);
   for (size_t a = 0; a < 128; ++a) {
     for (size_t b = 0; b < 128; ++b) {
       const int32_t left = model.ascii_ids[a];
       const int32_t right = model.ascii_ids[b];
       if (left < 0 || right < 0) continue;
-      hits[a << 7 | b] =
-          model.merges.find(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
+      ranks[a << 7 | b] =
+          model.merges.rank(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
     }
   }
-  return hits;
+  return ranks;
 }
 
 std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {
@@ -635,19 +635,19 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
     scratch.piece.resize(n);
     ids = scratch.piece.data();
   }
-  // Short pieces of a non-monotonic table: the hit of each pair of ASCII
+  // Short pieces of a non-monotonic table: the rank of each pair of ASCII
   // characters comes from the model's dense table, for the canonical merger.
-  MergeHit pair_hits[kShortPieceMax];
-  const MergeHit* const ascii_pairs =
+  uint32_t pair_ranks[kShortPieceMax];
+  const uint32_t* const ascii_pairs =
       ids == stack_ids && !model.ascii_pairs.empty() ? model.ascii_pairs.data() : nullptr;
   size_t count = 0;
   // The ASCII byte whose character id is ids[count - 1], else -1.
   int last_ascii = -1;
   auto push = [&](uint32_t id, int ascii) {
     if (ascii_pairs != nullptr && count > 0) {
-      pair_hits[count - 1] = ascii >= 0 && last_ascii >= 0
-                                 ? ascii_pairs[static_cast<size_t>(last_ascii) << 7 | ascii]
-                                 : MergeHit{kRankUnknown, kNone};
+      pair_ranks[count - 1] = ascii >= 0 && last_ascii >= 0
+                                  ? ascii_pairs[static_cast<size_t>(last_ascii) << 7 | ascii]
+                                  : kRankUnknown;
     }
     ids[count++] = id;
     last_ascii = ascii;
@@ -710,7 +710,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
   }
   if (unknown_waits) push(static_cast<uint32_t>(model.unk_id), -1);
   if (ascii_pairs != nullptr && count >= 2 && count <= kCanonicalShortMax) {
-    canonical_merge_short(model.merges, ids, pair_hits, count, scratch.output);
+    canonical_merge_short(model.merges, ids, pair_ranks, count, scratch.output);
   } else if (ids == stack_ids) {
     bpe_merge_ids(model, ids, count, scratch, strategy);
   } else {

@@ -26,9 +26,9 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
                           MergeStrategy strategy);
 
-// The model's `ascii_pairs` table: merges.find of the ids of every two ASCII
-// characters that have one (kNone ranks where either has none).
-std::vector<MergeHit> ascii_pair_hits(const Tokenizer& model);
+// The model's `ascii_pairs` table: merges.rank of the ids of every two ASCII
+// characters that have one (kNone where either has none).
+std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model);
 
 // True when some merge joins a token that does not end in U+2581 to one that
 // starts with it (or with a prefix of its bytes): then a word cut before U+2581

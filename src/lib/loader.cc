@@ -159,7 +159,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   }
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
-  if (model->byte_fallback && !model->monotonic) model->ascii_pairs = ascii_pair_hits(*model);
+  if (model->byte_fallback && !model->monotonic) model->ascii_pairs = ascii_pair_ranks(*model);
   if (model->byte_fallback) model->char_table = CharIdTable::build(model->char_ids);
 
   if (ignore_merges) model->piece_ids = build_piece_ids(vocab);

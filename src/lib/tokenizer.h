@@ -154,11 +154,11 @@ struct Tokenizer : MergeModel {
   // into one id before a piece's BPE. Empty otherwise.
   CharMerges char_merges;
 
-  // byte_fallback models whose table is not monotonic: merges.find of the ids
+  // byte_fallback models whose table is not monotonic: merges.rank of the ids
   // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
   // piece, most of them between ASCII characters, read a small dense table.
   // Empty otherwise.
-  std::vector<MergeHit> ascii_pairs;
+  std::vector<uint32_t> ascii_pairs;
 
   // Text-processing settings (and byte_fallback in MergeModel).
   NormalizerKind normalizer_kind = kNormNone;
