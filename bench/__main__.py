@@ -22,6 +22,7 @@ from bench.common import (  # noqa: E402
     Table,
     TiktokenCache,
     best_time,
+    best_times,
     corpus,
     data_dir,
     model_path,
@@ -41,8 +42,8 @@ def batch_rows(table: Table, texts: list[str], repeat: int) -> None:
     if path is None:
         return
     ours = quorvane.Tokenizer(str(path))
-    t1 = best_time(lambda: ours.encode_ordinary_batch(texts, num_threads=1), repeat)
-    tn = best_time(lambda: ours.encode_ordinary_batch(texts, num_threads=THREADS), repeat)
+    t1, tn = best_times([lambda: ours.encode_ordinary_batch(texts, num_threads=1),
+                         lambda: ours.encode_ordinary_batch(texts, num_threads=THREADS)], repeat)
     table.add(section, f"gpt4o {THREADS} threads vs 1 thread", size / tn, size / t1, "MB/s",
               other_name="quorvane 1 thread")
     try:
@@ -58,14 +59,14 @@ def batch_rows(table: Table, texts: list[str], repeat: int) -> None:
         enc = tiktoken_reference("o200k_base")
         if enc is not None:
             ours_tk = quorvane.Tokenizer.from_tiktoken("o200k_base")
-            tq = best_time(lambda: ours_tk.encode_ordinary_batch(texts, num_threads=THREADS), repeat)
-            tt = best_time(lambda: enc.encode_ordinary_batch(texts, num_threads=THREADS), repeat)
+            tq, tt = best_times([lambda: ours_tk.encode_ordinary_batch(texts, num_threads=THREADS),
+                                 lambda: enc.encode_ordinary_batch(texts, num_threads=THREADS)], repeat)
             table.add(section, f"o200k_base {THREADS} threads", size / tq, size / tt, "MB/s",
                       other_name="tiktoken encode_ordinary_batch")
 
     section = "count_tokens (gpt4o, mail)"
-    tc = best_time(lambda: [ours.count_tokens(t) for t in texts], repeat)
-    te = best_time(lambda: [ours.encode_ordinary(t) for t in texts], repeat)
+    tc, te = best_times([lambda: [ours.count_tokens(t) for t in texts],
+                         lambda: [ours.encode_ordinary(t) for t in texts]], repeat)
     table.add(section, "count_tokens vs encode_ordinary", size / tc, size / te, "MB/s",
               other_name="quorvane encode_ordinary")
     tcb = best_time(lambda: ours.count_tokens_batch(texts, num_threads=THREADS), repeat)

@@ -19,7 +19,7 @@ from bench.common import (  # noqa: E402
     TIKTOKEN_NAMES,
     Table,
     TiktokenCache,
-    best_time,
+    best_times,
     corpus,
     model_path,
     tiktoken_reference,
@@ -47,8 +47,10 @@ def compiled_road_rows(table: Table, corpora: dict[str, list[str]], path, repeat
         ours = quorvane.Tokenizer(str(pathlib.Path(tmp) / "t.json"))
     for kind, texts in corpora.items():
         size = utf8_size(texts) / 1e6
-        t_ours = best_time(lambda: [ours.encode_ordinary(t) for t in texts], repeat)
-        t_ref = best_time(lambda: [split.pre_tokenize_str(t) for t in texts], repeat)
+        t_ours, t_ref = best_times(
+            [lambda: [ours.encode_ordinary(t) for t in texts],
+             lambda: [split.pre_tokenize_str(t) for t in texts]],
+            repeat)
         table.add(SECTION, f"llama3 compiled road vs Split / {kind}", size / t_ours, size / t_ref,
                   "MB/s", other_name="tokenizers Split")
 
@@ -69,10 +71,10 @@ def encode_rows(table: Table, corpora: dict[str, list[str]], models, repeat: int
         ref = tokenizers.Tokenizer.from_file(str(path)) if tokenizers else None
         for kind, texts in corpora.items():
             size = utf8_size(texts) / 1e6
-            t_ours = best_time(lambda: [ours.encode_ordinary(t) for t in texts], repeat)
-            t_ref = None
-            if ref is not None:
-                t_ref = best_time(lambda: [ref.encode(t, add_special_tokens=False) for t in texts], repeat)
+            t_ours, t_ref = best_times(
+                [lambda: [ours.encode_ordinary(t) for t in texts],
+                 (lambda: [ref.encode(t, add_special_tokens=False) for t in texts]) if ref else None],
+                repeat)
             table.add(SECTION, f"{name} / {kind}", size / t_ours, size / t_ref if t_ref else None,
                       "MB/s", other_name="tokenizers")
 
@@ -88,8 +90,10 @@ def encode_rows(table: Table, corpora: dict[str, list[str]], models, repeat: int
                 continue
             for kind, texts in corpora.items():
                 size = utf8_size(texts) / 1e6
-                t_ours = best_time(lambda: [ours.encode_ordinary(t) for t in texts], repeat)
-                t_ref = best_time(lambda: [enc.encode_ordinary(t) for t in texts], repeat) if enc else None
+                t_ours, t_ref = best_times(
+                    [lambda: [ours.encode_ordinary(t) for t in texts],
+                     (lambda: [enc.encode_ordinary(t) for t in texts]) if enc else None],
+                    repeat)
                 table.add(SECTION, f"{name} / {kind}", size / t_ours, size / t_ref if t_ref else None,
                           "MB/s", other_name="tiktoken")
 

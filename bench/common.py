@@ -51,6 +51,26 @@ def utf8_size(texts: list[str]) -> int:
     return sum(len(t.encode("utf-8")) for t in texts)
 
 
+def best_times(fns, repeat: int) -> list[float | None]:
+    """The fastest of `repeat` runs of each fn (None: no figure), in seconds.
+
+    The functions take turns, one run each per round, so that a change in the
+    machine's speed during the measurement falls on both sides of a ratio
+    instead of on one of them."""
+    for fn in fns:
+        if fn is not None:
+            fn()
+    best = [float("inf") if fn is not None else None for fn in fns]
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            if fn is None:
+                continue
+            start = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
+
+
 def best_time(fn, repeat: int) -> float:
     """The fastest of `repeat` runs of fn(), in seconds (after one warm-up run)."""
     fn()
