@@ -36,18 +36,6 @@ bool meta_at(const char* p, size_t i, size_t n) {
   return n - i >= kMetaLen && std::memcmp(p + i, kMeta, kMetaLen) == 0;
 }
 
-// The first position from i on whose byte is not ASCII, or n.
-inline size_t skip_ascii(const char* p, size_t i, size_t n) {
-#ifdef __SSE2__
-  for (; n - i >= 16; i += 16) {
-    const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-    if (high != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
-  }
-#endif
-  while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-  return i;
-}
-
 // Appends the cached ids of `piece` when the thread's cache holds them.
 bool take_cached(const PieceCache& cache, const Tokenizer& model, uint64_t hash,
                  std::string_view piece, std::vector<uint32_t>& output) {
@@ -306,7 +294,7 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
     for (;;) {
       // ASCII holds no U+2581: only the other characters are looked at one by one.
       for (;;) {
-        i = skip_ascii(p, i, n);
+        i = utf8::ascii_run_end(reinterpret_cast<const uint8_t*>(p), i, n);
         if (i == n || meta_at(p, i, n)) break;
         i += utf8::decode_or_byte(text, i).len;
       }
