@@ -28,39 +28,27 @@ inline uint32_t next_live_rule(const MergeMap& merges, const StreamTables& strea
   return stream.first_rule_from(left, std::max(failed + 1, right_rule));
 }
 
-// The streaming merger over a whole piece. Gives up, appending nothing, once
-// it has taken more than `step_budget` steps.
-//
-// Its cost is not bounded by the piece length alone: a token waits on its
-// candidate rule until its right neighbour's candidate passes it, so in a run
-// of a token that never merges with itself (a run of spaces in GPT-2) every new
-// token moves each waiting one on by one rule. That is the piece length times
-// the number of rules with the token on the left, thousands in large
-// vocabularies. The budget lets the automatic choice keep the streaming
-// merger's speed on ordinary text and fall back to the heap merger there.
-bool stream_merge(const MergeModel& model, MergeScratch& s, uint64_t step_budget) {
+// The streaming merger over a whole piece. Its cost is not bounded by the
+// piece length alone: a token waits on its candidate rule until its right
+// neighbour's candidate passes it, so in a run of a token that never merges
+// with itself (a run of spaces in GPT-2) every new token moves each waiting one
+// on by one rule. That is why only a forced strategy takes it.
+void stream_merge(const MergeModel& model, MergeScratch& s) {
   const StreamTables& stream = model.stream;
   const size_t first_rule_size = stream.first_rule.size();
-  const size_t output_start = s.output.size();
-  uint64_t steps = 0;
   s.pending.clear();
   for (const uint32_t id : s.piece) {
     const uint32_t rule = id < first_rule_size ? stream.first_rule[id] : kNone;
-    steps += stream_merge_push(model.merges, stream, id, rule, s.pending, s.work, s.output);
-    if (steps > step_budget) break;
+    stream_merge_push(model.merges, stream, id, rule, s.pending, s.work, s.output);
   }
   // The top of `pending` is the rightmost token; no right neighbour will come,
   // so none of its rules can apply any more.
-  while (!s.pending.empty() && steps <= step_budget) {
+  while (!s.pending.empty()) {
     const uint32_t p = s.pending.back();
     s.pending.pop_back();
-    steps += stream_merge_push(model.merges, stream, stream.rules[p].left, kNone, s.pending, s.work,
-                               s.output);
+    stream_merge_push(model.merges, stream, stream.rules[p].left, kNone, s.pending, s.work,
+                      s.output);
   }
-  if (steps <= step_budget) return true;
-  s.output.resize(output_start);
-  s.pending.clear();
-  return false;
 }
 
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
@@ -256,7 +244,7 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
     case MergeStrategy::kAuto:  // taken above
       break;
     case MergeStrategy::kStream:
-      stream_merge(model, scratch, UINT64_MAX);
+      stream_merge(model, scratch);
       break;
     case MergeStrategy::kScan:
       scan_merge(model.merges, scratch);
