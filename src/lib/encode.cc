@@ -273,6 +273,34 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
   out.resize(size);
 }
 
+// A word in the pieces between ASCII characters that no merge joins. Most
+// words of mail and code carry punctuation, and without it their pieces are
+// tokens or repeats that the caches hold, where the whole word is new.
+void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 256>& cuts,
+                     std::string_view word, MergeScratch& scratch, MergeStrategy strategy) {
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  size_t start = 0;
+  // One ASCII character is its own id, or its byte's: cuts exist only where
+  // every byte has one.
+  auto emit = [&](size_t end) {
+    if (end - start == 1 && p[start] < 0x80) {
+      const int32_t id = model.ascii_ids[p[start]];
+      scratch.output.push_back(static_cast<uint32_t>(id >= 0 ? id : model.byte_ids[p[start]]));
+    } else {
+      encode_piece(model, word.substr(start, end - start), scratch, strategy);
+    }
+    start = end;
+  };
+  for (size_t j = 1; j < word.size(); ++j) {
+    const unsigned a = p[j - 1];
+    const unsigned b = p[j];
+    if ((a | b) >= 0x80) continue;
+    const unsigned pair = a << 7 | b;
+    if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) emit(j);
+  }
+  emit(word.size());
+}
+
 // Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
 // else; each word is one piece. Without `cut_each` a U+2581 that a merge may
 // join to the byte before it does not start a word. Not inlined: inside the
@@ -301,7 +329,11 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
       if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
-    encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
+    if (words.any_ascii_cut) {
+      encode_cut_word(model, words.ascii_cuts, text.substr(pos, i - pos), scratch, strategy);
+    } else {
+      encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
+    }
     pos = i;
   }
 }
@@ -597,6 +629,35 @@ std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {
     if (starts_meta(right) && !ends_meta(left)) joins[static_cast<uint8_t>(left.back())] = true;
   }
   return joins;
+}
+
+std::array<uint64_t, 256> ascii_cut_pairs(const Tokenizer& model) {
+  std::array<uint64_t, 256> cuts{};
+  if (!model.byte_fallback || model.piece_ids.has_value()) return cuts;
+  for (int32_t id : model.byte_ids) {
+    if (id < 0) return cuts;
+  }
+  // Token bytes as the encoder sees them: byte tokens are their byte, and
+  // U+2581 shows as a space, which no cut is next to.
+  std::array<bool, 128 * 128> joined{};
+  const size_t n = model.token_bytes.spans.size();
+  for (const MergeRule& rule : model.stream.rules) {
+    if (rule.left >= n || rule.right >= n) return cuts;
+    const std::string_view left = model.token_bytes.bytes_of(rule.left);
+    const std::string_view right = model.token_bytes.bytes_of(rule.right);
+    if (left.empty() || right.empty()) return cuts;
+    const auto a = static_cast<uint8_t>(left.back());
+    const auto b = static_cast<uint8_t>(right.front());
+    if ((a | b) < 0x80) joined[a << 7 | b] = true;
+  }
+  for (unsigned a = 0; a < 128; ++a) {
+    for (unsigned b = 0; b < 128; ++b) {
+      if (a == ' ' || b == ' ' || joined[a << 7 | b]) continue;
+      const unsigned pair = a << 7 | b;
+      cuts[pair >> 6] |= uint64_t{1} << (pair & 63);
+    }
+  }
+  return cuts;
 }
 
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,

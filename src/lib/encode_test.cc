@@ -1,5 +1,6 @@
 #include "lib/encode.h"
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -234,6 +235,82 @@ TEST(ByteFallback, EncodeBytesFallbackDirectly) {
                        "b",
                        scratch, MergeStrategy::kAuto);
   EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
+}
+
+// Random byte_fallback models over a few characters (newline only as its byte
+// token, U+2581 as a character) with random merges, some on byte tokens: words
+// cut between the ASCII characters that no merge joins give the ids of the
+// whole words, and the cuts do happen.
+TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
+  std::mt19937 rng(5);
+  const std::string alphabet = "abc.-!";
+  size_t cut_words = 0;
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::string> extra;
+    for (char c : alphabet) extra.emplace_back(1, c);
+    extra.push_back(kMeta);
+    // Tokens to merge: the characters' ids, the newline's byte id.
+    std::vector<std::pair<uint32_t, std::string>> tokens;
+    for (size_t i = 0; i < extra.size(); ++i) tokens.emplace_back(256 + i, extra[i]);
+    tokens.emplace_back('\n', "\n");
+    std::vector<MergeRule> rules;
+    const size_t n_rules = 4 + rng() % 24;
+    for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
+      const auto& [left, left_text] = tokens[rng() % tokens.size()];
+      const auto& [right, right_text] = tokens[rng() % tokens.size()];
+      const std::string text = left_text + right_text;
+      if (std::find(extra.begin(), extra.end(), text) != extra.end()) continue;
+      extra.push_back(text);
+      const auto merged = static_cast<uint32_t>(255 + extra.size());
+      rules.push_back({left, right, merged});
+      tokens.emplace_back(merged, text);
+    }
+    auto model = byte_model(extra);
+    model->byte_fallback = true;
+    for (size_t i = 0; i < alphabet.size(); ++i) {
+      model->ascii_ids[static_cast<uint8_t>(alphabet[i])] = static_cast<int32_t>(256 + i);
+    }
+    model->char_ids[0x2581] = static_cast<uint32_t>(256 + alphabet.size());
+    model->char_table = CharIdTable::build(model->char_ids);
+    model->merges = MergeMap::build(rules);
+    model->monotonic = merges_are_monotonic(rules, model->n_vocab);
+    model->stream = StreamTables::build(std::move(rules), model->n_vocab);
+    MetaspaceWords whole_words;
+    MetaspaceWords cut = whole_words;
+    cut.ascii_cuts = ascii_cut_pairs(*model);
+    for (uint64_t w : cut.ascii_cuts) cut.any_ascii_cut |= w != 0;
+    for (int t = 0; t < 40; ++t) {
+      std::string text;
+      for (size_t len = rng() % 24; len > 0; --len) text += (alphabet + " \n")[rng() % 8];
+      model->pre_tokenizer = whole_words;
+      const std::vector<uint32_t> expected = encode(*model, text);
+      model->pre_tokenizer = cut;
+      EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
+      for (size_t i = 1; i < text.size(); ++i) {
+        const unsigned pair =
+            static_cast<uint8_t>(text[i - 1]) << 7 | static_cast<uint8_t>(text[i]);
+        if (cut.ascii_cuts[pair >> 6] >> (pair & 63) & 1) ++cut_words;
+      }
+    }
+  }
+  EXPECT_GT(cut_words, 1000u);
+}
+
+// No cut where a character may become the unknown id, or with "ignore_merges".
+TEST(ByteFallback, NoWordCutsWithoutEveryByteOrWithWholeWordIds) {
+  auto model = fallback_model();
+  auto any_cut = [&] {
+    for (uint64_t w : ascii_cut_pairs(*model)) {
+      if (w != 0) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(any_cut());
+  model->piece_ids.emplace();
+  EXPECT_FALSE(any_cut());
+  model->piece_ids.reset();
+  model->byte_ids['z'] = -1;
+  EXPECT_FALSE(any_cut());
 }
 
 std::vector<uint32_t> ids_of(std::string_view bytes) {

@@ -175,6 +175,10 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer); words && !words->cut_each) {
     words->joins_after = metaspace_join_bytes(*model);
   }
+  if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer)) {
+    words->ascii_cuts = ascii_cut_pairs(*model);
+    for (uint64_t w : words->ascii_cuts) words->any_ascii_cut |= w != 0;
+  }
   model->path = std::string(path);
 #ifdef __GLIBC__
   // Loading frees far more than the model keeps (the document, its text, the
