@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #ifdef __SSE2__
@@ -14,140 +15,179 @@ namespace quorvane {
 
 namespace {
 
+// Each pair is one 32-bit key, kKeyBase + (rank << 8 | position): the least key
+// is the leftmost pair of the lowest rank, so one minimum over the keys finds
+// both the rank and where it is, with no search for the position. Keys are the
+// bit patterns of positive normal floats, which order as the integers do, so
+// that minps takes a lane-wise minimum in one instruction (SSE2 has no 32-bit
+// integer minimum).
+constexpr uint32_t kKeyBase = 0x00800000u;  // the least normal float
+constexpr uint32_t kNoPair = 0x7F800000u;   // +infinity: no pair at this position
+
+// Keeps `rank` in the key below `limit`; ranks from `limit` on share the rank
+// field `limit`, and the merger compares their full ranks itself. A pair
+// without a rule gets the field `limit + 1`: arithmetic rather than a branch,
+// since whether a pair has a rule is as good as random.
+inline uint32_t pair_key(uint32_t rank, size_t position, uint32_t limit) {
+  const uint32_t field = std::min(rank, limit) + static_cast<uint32_t>(rank == kNone);
+  return kKeyBase + (field << 8 | static_cast<uint32_t>(position));
+}
+
+// The least of the keys p[0, 4 * kVectors), p 16-byte aligned; pairwise, so
+// that the minima do not wait on one another.
 #ifdef __SSE2__
-// Lane-wise minimum of ranks whose top bit was flipped (signed order = rank
-// order); SSE2 has neither an unsigned compare nor a 32-bit minimum.
-inline __m128i min_flipped(__m128i a, __m128i b) {
-  const __m128i less = _mm_cmplt_epi32(a, b);
-  return _mm_or_si128(_mm_and_si128(less, a), _mm_andnot_si128(less, b));
-}
-
-inline __m128i load_flipped(const uint32_t* p) {
-  return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                       _mm_set1_epi32(INT32_MIN));
-}
-
-// The smallest lane of a flipped vector, as a rank.
-inline uint32_t horizontal_min(__m128i v) {
-  v = min_flipped(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
-  v = min_flipped(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
-  return static_cast<uint32_t>(_mm_cvtsi128_si32(v)) ^ 0x80000000u;
-}
-
-// First lane of p[0, 4 * blocks) equal to `value`, which must be there.
-inline size_t first_equal(const uint32_t* p, uint32_t value) {
-  const __m128i target = _mm_set1_epi32(static_cast<int>(value));
-  for (size_t i = 0;; i += 4) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const int hit = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, target)));
-    if (hit != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(hit)));
+template <size_t kVectors>
+inline __m128 least_lanes(const uint32_t* p) {
+  if constexpr (kVectors == 1) {
+    return _mm_load_ps(reinterpret_cast<const float*>(p));
+  } else {
+    return _mm_min_ps(least_lanes<kVectors / 2>(p), least_lanes<kVectors / 2>(p + 2 * kVectors));
   }
 }
 #endif
 
-// Smallest of p[0, 8).
-inline uint32_t min_of_8(const uint32_t* p) {
+template <size_t kVectors>
+inline uint32_t least_key(const uint32_t* p) {
 #ifdef __SSE2__
-  return horizontal_min(min_flipped(load_flipped(p), load_flipped(p + 4)));
+  __m128 m = least_lanes<kVectors>(p);
+  m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+  m = _mm_min_ss(m, _mm_shuffle_ps(m, m, 1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_castps_si128(m)));
 #else
-  return *std::min_element(p, p + 8);
+  return *std::min_element(p, p + 4 * kVectors);
 #endif
 }
 
-// Smallest of p[0, n), n a multiple of 4.
-inline uint32_t min_of(const uint32_t* p, size_t n) {
-#ifdef __SSE2__
-  __m128i best = load_flipped(p);
-  for (size_t i = 4; i < n; i += 4) best = min_flipped(best, load_flipped(p + i));
-  return horizontal_min(best);
-#else
-  return *std::min_element(p, p + n);
-#endif
-}
+constexpr size_t kBlock = 8;      // keys per block minimum
+constexpr size_t kMaxKeys = 256;  // the most that merge_keys keeps
+static_assert(kCanonicalShortMax <= kMaxKeys, "positions are stored in bytes");
 
-// Position of the first of p[0, ...) equal to `value`, which must be there.
-inline size_t position_of(const uint32_t* p, uint32_t value) {
-#ifdef __SSE2__
-  return first_equal(p, value);
-#else
-  return static_cast<size_t>(std::find(p, p + SIZE_MAX / 8, value) - p);
-#endif
+// i + 1 and i - 1 (255 for 0: no left neighbour), copied whole to start the links.
+struct Links {
+  uint8_t next[kMaxKeys + 1];
+  uint8_t prev[kMaxKeys + 1];
+};
+constexpr Links initial_links() {
+  Links links{};
+  for (size_t i = 0; i <= kMaxKeys; ++i) {
+    links.next[i] = static_cast<uint8_t>(i + 1);
+    links.prev[i] = static_cast<uint8_t>(i - 1);
+  }
+  return links;
+}
+constexpr Links kInitialLinks = initial_links();
+
+// Merges ids[0, n), n <= 4 * kKeyVectors; with kBlockVectors > 0 the
+// keys are also kept as minima of blocks of kBlock, 4 * kBlockVectors blocks,
+// so that a merge rescans the three blocks whose keys it changed and the search
+// reads the block minima. Every size of work is fixed by the template: the
+// loops have no exits that depend on the ranks.
+template <size_t kKeyVectors, size_t kBlockVectors>
+void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks, size_t n,
+                uint32_t limit, std::vector<uint32_t>& output) {
+  constexpr size_t kKeys = 4 * kKeyVectors;
+  constexpr size_t kBlocks = 4 * kBlockVectors;
+  static_assert(kBlockVectors == 0 || kBlocks * kBlock == kKeys);
+  alignas(16) uint32_t keys[kKeys];
+  alignas(16) uint32_t block_min[kBlocks > 0 ? kBlocks : 1];
+  uint8_t next[kKeys + 1];  // positions 0 to n
+  uint8_t prev[kKeys + 1];
+  std::memcpy(next, kInitialLinks.next, sizeof(next));
+  std::memcpy(prev, kInitialLinks.prev, sizeof(prev));
+  std::fill(keys, keys + kKeys, kNoPair);
+  // The pairs the caller did not give are probed after the others, in one run
+  // of independent lookups.
+  if (pair_ranks == nullptr) {
+    for (size_t i = 0; i + 1 < n; ++i)
+      keys[i] = pair_key(merges.rank(ids[i], ids[i + 1]), i, limit);
+  } else {
+    uint8_t unknown[kKeys];
+    size_t unknowns = 0;
+    for (size_t i = 0; i + 1 < n; ++i) {
+      keys[i] = pair_key(pair_ranks[i], i, limit);
+      unknown[unknowns] = static_cast<uint8_t>(i);
+      unknowns += pair_ranks[i] == kRankUnknown;
+    }
+    for (size_t k = 0; k < unknowns; ++k) {
+      const size_t i = unknown[k];
+      keys[i] = pair_key(merges.rank(ids[i], ids[i + 1]), i, limit);
+    }
+  }
+  if constexpr (kBlocks > 0) {
+    for (size_t b = 0; b < kBlocks; ++b) block_min[b] = least_key<2>(keys + b * kBlock);
+  }
+  // Keys from `beyond` on hold a rank past the limit, from `no_pair` on no pair.
+  const uint32_t beyond = kKeyBase + (limit << 8);
+  const uint32_t no_pair = beyond + 256;
+  for (;;) {
+    const uint32_t best =
+        kBlocks > 0 ? least_key<kBlockVectors>(block_min) : least_key<kKeyVectors>(keys);
+    size_t at = best & 0xFF;
+    uint32_t rank = (best - kKeyBase) >> 8;
+    if (best >= beyond) {
+      if (best >= no_pair) break;
+      // Every pair left ranks at or past the limit: compare their full ranks.
+      rank = kNone;
+      for (size_t p = 0; next[p] < n; p = next[p]) {
+        if (keys[p] >= no_pair) continue;
+        const uint32_t r = merges.rank(ids[p], ids[next[p]]);
+        if (r < rank) {
+          rank = r;
+          at = p;
+        }
+      }
+    }
+    const size_t gone = next[at];
+    const size_t after = next[gone];
+    ids[at] = merges.merged_of(rank);
+    keys[gone] = kNoPair;
+    next[at] = static_cast<uint8_t>(after);
+    prev[after] = static_cast<uint8_t>(at);  // prev[n] when there is no pair after
+    keys[at] = after < n ? pair_key(merges.rank(ids[at], ids[after]), at, limit) : kNoPair;
+    size_t before = at;
+    if (at > 0) {
+      before = prev[at];
+      keys[before] = pair_key(merges.rank(ids[before], ids[at]), before, limit);
+    }
+    if constexpr (kBlocks > 0) {
+      // The changed keys lie in at most three blocks; one that is named twice is
+      // rescanned twice rather than told apart.
+      const size_t blocks[3] = {before / kBlock, at / kBlock, gone / kBlock};
+      for (const size_t b : blocks) block_min[b] = least_key<2>(keys + b * kBlock);
+    }
+  }
+  // The survivors move to the front in order (each moves left, if at all).
+  size_t kept = 0;
+  for (size_t i = 0; i < n; i = next[i]) ids[kept++] = ids[i];
+  output.insert(output.end(), ids, ids + kept);
 }
 
 }  // namespace
 
-// In place on ids[0, n): the leftmost
-// minimum of the pair ranks, merged one at a time. Positions keep their slots:
-// a merged-away position's pair rank becomes kNone and the survivors are
-// linked, so a merge moves nothing. Only the ranks are looked up, one load
-// each: the merged id is read by rank for the pairs that do merge. The ranks are kept in blocks of
-// 8 with each block's minimum, so that a merge rescans only the blocks whose ranks it changed, and
-// the search for the next one reads the block minima.
 void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
                            size_t n, std::vector<uint32_t>& output) {
-  constexpr size_t kBlock = 8;
-  constexpr size_t kPlainScanMax = 24;
-  constexpr size_t kMaxBlocks = (kCanonicalShortMax + kBlock - 1) / kBlock;
-  // Rank of the pair starting at each position, kNone past the last one.
-  uint32_t ranks[kMaxBlocks * kBlock];
-  uint32_t block_min[(kMaxBlocks + 3) & ~size_t{3}];
-  uint8_t next[kCanonicalShortMax];
-  uint8_t prev[kCanonicalShortMax];
-  const size_t blocks = (n + kBlock - 1) / kBlock;
-  const size_t padded_blocks = (blocks + 3) & ~size_t{3};
-  for (size_t i = 0; i + 1 < n; ++i) {
-    const bool given = pair_ranks != nullptr && pair_ranks[i] != kRankUnknown;
-    ranks[i] = given ? pair_ranks[i] : merges.rank(ids[i], ids[i + 1]);
-    next[i] = static_cast<uint8_t>(i + 1);
-    prev[i] = static_cast<uint8_t>(i - 1);  // 255 for position 0: no left neighbour
+  canonical_merge_short_limited(merges, ids, pair_ranks, n, kCanonicalKeyRankLimit, output);
+}
+
+// The least work that holds the n positions: all keys up to 32, block minima
+// beyond. Position n - 1 has no pair, but a merge writes its key.
+void canonical_merge_short_limited(const MergeMap& merges, uint32_t* ids,
+                                   const uint32_t* pair_ranks, size_t n, uint32_t rank_limit,
+                                   std::vector<uint32_t>& output) {
+  const uint32_t limit = std::min(rank_limit, kCanonicalKeyRankLimit);
+  if (n <= 8) {
+    merge_keys<2, 0>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 16) {
+    merge_keys<4, 0>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 32) {
+    merge_keys<8, 0>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 64) {
+    merge_keys<16, 2>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 128) {
+    merge_keys<32, 4>(merges, ids, pair_ranks, n, limit, output);
+  } else {
+    merge_keys<64, 8>(merges, ids, pair_ranks, n, limit, output);
   }
-  for (size_t i = n - 1; i < blocks * kBlock; ++i) ranks[i] = kNone;
-  next[n - 1] = static_cast<uint8_t>(n);
-  prev[n - 1] = static_cast<uint8_t>(n - 2);
-  // Up to a few blocks, a scan of all ranks costs less than keeping the minima.
-  const bool by_blocks = n > kPlainScanMax;
-  for (size_t b = 0; by_blocks && b < blocks; ++b) block_min[b] = min_of_8(ranks + b * kBlock);
-  for (size_t b = blocks; b < padded_blocks; ++b) block_min[b] = kNone;
-  for (;;) {
-    size_t block;
-    size_t at;
-    if (by_blocks) {
-      const uint32_t best = min_of(block_min, padded_blocks);
-      if (best == kNone) break;
-      block = position_of(block_min, best);
-      at = block * kBlock + position_of(ranks + block * kBlock, best);
-    } else {
-      const uint32_t best = min_of(ranks, blocks * kBlock);
-      if (best == kNone) break;
-      at = position_of(ranks, best);
-      block = at / kBlock;
-    }
-    const size_t gone = next[at];
-    const size_t after = next[gone];
-    ids[at] = merges.merged_of(ranks[at]);
-    ranks[gone] = kNone;
-    next[at] = static_cast<uint8_t>(after);
-    if (after < n) {
-      prev[after] = static_cast<uint8_t>(at);
-      ranks[at] = merges.rank(ids[at], ids[after]);
-    } else {
-      ranks[at] = kNone;
-    }
-    size_t before_block = block;
-    if (at > 0) {
-      const size_t before = prev[at];
-      ranks[before] = merges.rank(ids[before], ids[at]);
-      before_block = before / kBlock;
-    }
-    if (!by_blocks) continue;
-    // The changed ranks lie in at most three blocks.
-    block_min[block] = min_of_8(ranks + block * kBlock);
-    if (gone / kBlock != block) {
-      block_min[gone / kBlock] = min_of_8(ranks + gone / kBlock * kBlock);
-    }
-    if (before_block != block) block_min[before_block] = min_of_8(ranks + before_block * kBlock);
-  }
-  for (size_t i = 0; i < n; i = next[i]) output.push_back(ids[i]);
 }
 
 // Linked list and heap: n log n on any length.

@@ -20,6 +20,11 @@ namespace quorvane {
 inline constexpr size_t kCanonicalShortMax = 248;
 static_assert(kCanonicalShortMax < 255, "positions are stored in bytes");
 
+// canonical_merge_short packs a pair's rank and position into 32 bits. Ranks
+// from here on (beyond any real vocabulary) do not fit: the merger compares
+// those pairs by probing again, slowly but exactly.
+inline constexpr uint32_t kCanonicalKeyRankLimit = 0x7EFFFE;
+
 // A pair the caller did not look up: the merger probes the table for it.
 inline constexpr uint32_t kRankUnknown = 0xFFFFFFFEu;
 
@@ -29,6 +34,13 @@ inline constexpr uint32_t kRankUnknown = 0xFFFFFFFEu;
 // for the others.
 void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
                            size_t n, std::vector<uint32_t>& output);
+
+// canonical_merge_short with the packed ranks capped at
+// min(rank_limit, kCanonicalKeyRankLimit), so that tests reach the path for
+// ranks beyond the cap on small tables.
+void canonical_merge_short_limited(const MergeMap& merges, uint32_t* ids,
+                                   const uint32_t* pair_ranks, size_t n, uint32_t rank_limit,
+                                   std::vector<uint32_t>& output);
 
 // Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece
 // is left holding the result.

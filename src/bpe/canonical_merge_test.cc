@@ -37,14 +37,19 @@ TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
         const bool given = share == 2 || (share == 1 && rng() % 2 == 0);
         hits[i] = given ? merges.rank(piece[i], piece[i + 1]) : kRankUnknown;
       }
+      // Ranks past the packing's cap take the merger's slow path: a cap below
+      // some or all of the table's ranks sends pieces down it.
+      const uint32_t capped = static_cast<uint32_t>(rng() % (rules.size() + 1));
       const std::vector<const uint32_t*> given_hits = {nullptr, hits.data()};
       for (const uint32_t* pair_ranks : given_hits) {
-        std::vector<uint32_t> ids = piece;
-        std::vector<uint32_t> output = {7};  // appended to, not replaced
-        canonical_merge_short(merges, ids.data(), pair_ranks, n, output);
-        ASSERT_EQ(output.front(), 7u);
-        output.erase(output.begin());
-        ASSERT_EQ(output, expected) << "table " << t << " piece " << k;
+        for (const uint32_t cap : {kCanonicalKeyRankLimit, capped}) {
+          std::vector<uint32_t> ids = piece;
+          std::vector<uint32_t> output = {7};  // appended to, not replaced
+          canonical_merge_short_limited(merges, ids.data(), pair_ranks, n, cap, output);
+          ASSERT_EQ(output.front(), 7u);
+          output.erase(output.begin());
+          ASSERT_EQ(output, expected) << "table " << t << " piece " << k << " cap " << cap;
+        }
       }
     }
   }
