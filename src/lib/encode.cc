@@ -162,8 +162,7 @@ size_t hash_max_of(const Tokenizer& model) {
   if (len <= hash_max) *hash = piece_hash(p, len);
   if (len <= whole_max) {
     const uint32_t id = model.whole_pieces.find_hashed(
-        std::string_view(reinterpret_cast<const char*>(p), len), *hash,
-        [&model](uint32_t i) { return model.token_bytes.bytes_of(i); });
+        std::string_view(reinterpret_cast<const char*>(p), len), *hash);
     if (id != kNone) {
       *w++ = id;
       return w;
@@ -668,8 +667,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
   uint64_t hash = 0;
   if ((n >= 2 && n <= model.whole_pieces.max_len()) || cache != nullptr) hash = piece_hash(p, n);
   if (n >= 2 && n <= model.whole_pieces.max_len()) {
-    const uint32_t whole = model.whole_pieces.find_matching_hashed(
-        hash, [&](uint32_t id) { return is_metaspace_key(model.token_bytes.bytes_of(id), piece); });
+    const uint32_t whole = model.whole_pieces.find_hashed(piece, hash);
     if (whole != kNone) {
       scratch.output.push_back(whole);
       return;

@@ -1,7 +1,9 @@
 #include "lib/whole_pieces.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -87,6 +89,34 @@ std::vector<uint8_t> check_all(const Tokenizer& model, CheckFn check) {
 
 }  // namespace
 
+template <class KeyOf>
+WholePieces WholePieces::from_keys(const std::vector<uint32_t>& ids, const KeyOf& key_of) {
+  WholePieces table;
+  if (ids.empty()) return table;
+  // At most 60% full: a piece without a key reads about four slots, in one or two
+  // cache lines, where an emptier table would cost more memory and cache.
+  table.homes_ = std::max<uint64_t>(16, ids.size() * 5 / 3);
+  table.slots_.assign(table.homes_ + 1, kEmpty);
+  for (const uint32_t id : ids) {
+    const std::string_view key = key_of(id);
+    // Record offsets are 32-bit; a key left out is merged instead, to the same id.
+    if (table.records_.size() + 4 + key.size() > uint64_t{1} << 32) break;
+    const auto offset = static_cast<uint32_t>(table.records_.size());
+    table.records_.resize(offset + 4 + key.size());
+    std::memcpy(table.records_.data() + offset, &id, 4);
+    std::memcpy(table.records_.data() + offset + 4, key.data(), key.size());
+    const uint64_t hash = piece_hash(reinterpret_cast<const uint8_t*>(key.data()), key.size());
+    size_t h = table.home_of(hash);
+    while (table.slots_[h] != kEmpty) ++h;
+    table.slots_[h] = static_cast<uint64_t>(slot_check(hash, key.size())) << 32 | offset;
+    if (h + 1 == table.slots_.size()) table.slots_.push_back(kEmpty);
+    table.max_len_ = std::max(table.max_len_, key.size());
+  }
+  table.records_.shrink_to_fit();
+  table.slots_.shrink_to_fit();
+  return table;
+}
+
 WholePieces WholePieces::build(const Tokenizer& model) {
   const size_t n_ids = model.token_bytes.spans.size();
   const std::vector<uint8_t> ok = check_all(model, check_ids);
@@ -94,43 +124,21 @@ WholePieces WholePieces::build(const Tokenizer& model) {
   for (size_t id = 0; id < n_ids; ++id) {
     if (ok[id] != 0) ids.push_back(static_cast<uint32_t>(id));
   }
-  WholePieces table;
-  if (ids.empty()) return table;
-  size_t count = 16;
-  while (count < 2 * ids.size()) count *= 2;
-  table.slots_.assign(count, kNone);
-  table.mask_ = count - 1;
-  for (const uint32_t id : ids) {
-    const std::string_view bytes = model.token_bytes.bytes_of(id);
-    uint64_t h =
-        piece_hash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) & table.mask_;
-    while (table.slots_[h] != kNone) h = (h + 1) & table.mask_;
-    table.slots_[h] = id;
-    table.max_len_ = std::max(table.max_len_, bytes.size());
-  }
-  return table;
+  return from_keys(ids, [&model](uint32_t id) { return model.token_bytes.bytes_of(id); });
 }
 
 WholePieces WholePieces::build_byte_fallback(const Tokenizer& model) {
   const size_t n_ids = model.token_bytes.spans.size();
   const std::vector<uint8_t> ok = check_all(model, check_keys);
-  size_t found = 0;
-  for (size_t id = 0; id < n_ids; ++id) found += ok[id];
-  WholePieces table;
-  if (found == 0) return table;
-  size_t count = 16;
-  while (count < 2 * found) count *= 2;
-  table.slots_.assign(count, kNone);
-  table.mask_ = count - 1;
+  std::vector<uint32_t> ids;
   for (size_t id = 0; id < n_ids; ++id) {
-    if (ok[id] == 0) continue;
-    const std::string key = metaspace_key(model.token_bytes.bytes_of(static_cast<uint32_t>(id)));
-    uint64_t h = piece_hash(reinterpret_cast<const uint8_t*>(key.data()), key.size()) & table.mask_;
-    while (table.slots_[h] != kNone) h = (h + 1) & table.mask_;
-    table.slots_[h] = static_cast<uint32_t>(id);
-    table.max_len_ = std::max(table.max_len_, key.size());
+    if (ok[id] != 0) ids.push_back(static_cast<uint32_t>(id));
   }
-  return table;
+  std::string key;
+  return from_keys(ids, [&model, &key](uint32_t id) {
+    key = metaspace_key(model.token_bytes.bytes_of(id));
+    return std::string_view(key);
+  });
 }
 
 }  // namespace quorvane

@@ -2,7 +2,8 @@
 // by the bytes of a piece. ByteLevel models key ids by their bytes; byte_fallback
 // models by their text as the encoder sees it (U+2581 where the decoded bytes
 // have a space). A piece found here needs no merging; built once at load time
-// (after the merge tables) and only read after.
+// (after the merge tables) and only read after. Also piece_hash and same_bytes,
+// which the encoder's other lookups share.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bpe/bpe_merge.h"
 #include "bpe/merge_table.h"
 
 namespace quorvane {
@@ -64,55 +66,33 @@ inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
 
 class WholePieces {
  public:
-  bool empty() const { return slots_.empty(); }
+  bool empty() const { return max_len_ == 0; }
   // The longest key; longer pieces need no probe.
   size_t max_len() const { return max_len_; }
-  size_t size_bytes() const { return slots_.size() * sizeof(uint32_t); }
+  size_t size_bytes() const { return slots_.size() * sizeof(uint64_t) + records_.size(); }
 
   // The id of the piece, or kNone.
-  template <class BytesOf>
-  uint32_t find(std::string_view piece, const BytesOf& bytes_of) const {
+  uint32_t find(std::string_view piece) const {
     // Longer pieces than any key (base64 lines, long runs) skip the hash.
     if (piece.size() > max_len_) return kNone;
-    return find_hashed(
-        piece, piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()), bytes_of);
+    return find_hashed(piece,
+                       piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()));
   }
 
-  // find() with the piece's piece_hash already computed.
-  template <class BytesOf>
-  uint32_t find_hashed(std::string_view piece, uint64_t hash, const BytesOf& bytes_of) const {
-    if (piece.size() > max_len_) return kNone;
+  // find() with the piece's piece_hash already computed. A slot holds enough of
+  // the hash and the key's length that a piece without a key is refused by the
+  // slots alone; a key found is confirmed by one more load, its record.
+  uint32_t find_hashed(std::string_view piece, uint64_t hash) const {
+    const size_t n = piece.size();
+    if (n > max_len_) return kNone;
     const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
-    uint64_t h = hash & mask_;
-    for (;;) {
-      const uint32_t id = slots_[h];
-      if (id == kNone) return kNone;
-      const std::string_view bytes = bytes_of(id);
-      if (bytes.size() == piece.size() &&
-          same_bytes(reinterpret_cast<const uint8_t*>(bytes.data()), p, piece.size())) {
-        return id;
+    const uint32_t want = slot_check(hash, n);
+    for (const uint64_t* slot = slots_.data() + home_of(hash);; ++slot) {
+      if (static_cast<uint32_t>(*slot >> 32) == want) {
+        const uint8_t* record = records_.data() + static_cast<uint32_t>(*slot);
+        if (same_bytes(record + 4, p, n)) return load_u32(record);
       }
-      h = (h + 1) & mask_;
-    }
-  }
-
-  // The id whose key `matches(id)` accepts among those hashed like `piece`, or
-  // kNone.
-  template <class Matches>
-  uint32_t find_matching(std::string_view piece, const Matches& matches) const {
-    return find_matching_hashed(
-        piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()), matches);
-  }
-
-  // find_matching() with the piece's piece_hash already computed.
-  template <class Matches>
-  uint32_t find_matching_hashed(uint64_t hash, const Matches& matches) const {
-    if (slots_.empty()) return kNone;
-    uint64_t h = hash & mask_;
-    for (;;) {
-      const uint32_t id = slots_[h];
-      if (id == kNone || matches(id)) return id;
-      h = (h + 1) & mask_;
+      if (*slot == kEmpty) return kNone;
     }
   }
 
@@ -126,26 +106,30 @@ class WholePieces {
   static WholePieces build_byte_fallback(const Tokenizer& model);
 
  private:
-  std::vector<uint32_t> slots_;  // kNone = empty
-  uint64_t mask_ = 0;
+  // A slot: the top 23 bits of the key's hash, its length (9 bits, up to
+  // kShortPieceMax) and the offset of its record (the id, 4 bytes, then the
+  // key's bytes). An empty slot has a length no key has.
+  static constexpr uint64_t kEmpty = ~uint64_t{0};
+  static_assert(kShortPieceMax < 511, "key lengths fit a slot's 9 bits below the empty mark");
+  static uint32_t slot_check(uint64_t hash, size_t len) {
+    return static_cast<uint32_t>(hash >> 41 << 9 | len);
+  }
+  // The first slot a key may be in: the low hash bits scaled to the home range,
+  // which need not be a power of two. Probes go up from there and never wrap:
+  // the slots past the home range hold what runs over, and the last is empty.
+  size_t home_of(uint64_t hash) const {
+    return static_cast<size_t>((hash & 0xFFFFFFFF) * homes_ >> 32);
+  }
+
+  // From the ids and their keys (`key_of(id)`), in id order.
+  template <class KeyOf>
+  static WholePieces from_keys(const std::vector<uint32_t>& ids, const KeyOf& key_of);
+
+  // An empty table still has one (empty) slot, so that a probe needs no check.
+  std::vector<uint64_t> slots_ = {kEmpty};
+  std::vector<uint8_t> records_;
+  uint64_t homes_ = 1;  // home slots: those the hash picks from
   size_t max_len_ = 0;
 };
-
-// Whether `piece` is the byte_fallback key of token bytes `bytes`.
-inline bool is_metaspace_key(std::string_view bytes, std::string_view piece) {
-  size_t j = 0;
-  for (const char c : bytes) {
-    if (c == ' ') {
-      if (piece.size() - j < 3 || std::memcmp(piece.data() + j, "\xE2\x96\x81", 3) != 0) {
-        return false;
-      }
-      j += 3;
-    } else {
-      if (j == piece.size() || piece[j] != c) return false;
-      ++j;
-    }
-  }
-  return j == piece.size();
-}
 
 }  // namespace quorvane
