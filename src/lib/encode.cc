@@ -272,10 +272,10 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
   out.resize(size);
 }
 
-// A word in the pieces between ASCII characters that no merge joins. Most
-// words of mail and code carry punctuation, and without it their pieces are
-// tokens or repeats that the caches hold, where the whole word is new.
-void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 256>& cuts,
+// A word in the pieces between characters that no merge joins. Most words of
+// mail and code carry punctuation, and without it their pieces are tokens or
+// repeats that the caches hold, where the whole word is new.
+void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& cuts,
                      std::string_view word, MergeScratch& scratch, MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   size_t start = 0;
@@ -291,10 +291,9 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 256>& cu
     start = end;
   };
   for (size_t j = 1; j < word.size(); ++j) {
-    const unsigned a = p[j - 1];
-    const unsigned b = p[j];
-    if ((a | b) >= 0x80) continue;
-    const unsigned pair = a << 7 | b;
+    // Only between characters: never before a continuation byte.
+    if ((p[j] & 0xC0) == 0x80) continue;
+    const unsigned pair = static_cast<unsigned>(p[j - 1]) << 8 | p[j];
     if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) emit(j);
   }
   emit(word.size());
@@ -328,8 +327,8 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 256>& cu
       if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
-    if (words.any_ascii_cut) {
-      encode_cut_word(model, words.ascii_cuts, text.substr(pos, i - pos), scratch, strategy);
+    if (words.any_cut) {
+      encode_cut_word(model, words.cuts, text.substr(pos, i - pos), scratch, strategy);
     } else {
       encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
     }
@@ -630,29 +629,31 @@ std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {
   return joins;
 }
 
-std::array<uint64_t, 256> ascii_cut_pairs(const Tokenizer& model) {
-  std::array<uint64_t, 256> cuts{};
+std::array<uint64_t, 1024> cut_pairs(const Tokenizer& model) {
+  std::array<uint64_t, 1024> cuts{};
   if (!model.byte_fallback || model.piece_ids.has_value()) return cuts;
   for (int32_t id : model.byte_ids) {
     if (id < 0) return cuts;
   }
-  // Token bytes as the encoder sees them: byte tokens are their byte, and
-  // U+2581 shows as a space, which no cut is next to.
-  std::array<bool, 128 * 128> joined{};
+  // A merge across a cut joins a token whose bytes end with the byte before it
+  // to one whose bytes start with the byte after it. Byte tokens are their
+  // byte; U+2581 shows as a space in token bytes, so no cut is next to a space
+  // or to U+2581's first or last byte.
+  std::vector<bool> joined(256 * 256);
   const size_t n = model.token_bytes.spans.size();
   for (const MergeRule& rule : model.stream.rules) {
     if (rule.left >= n || rule.right >= n) return cuts;
     const std::string_view left = model.token_bytes.bytes_of(rule.left);
     const std::string_view right = model.token_bytes.bytes_of(rule.right);
     if (left.empty() || right.empty()) return cuts;
-    const auto a = static_cast<uint8_t>(left.back());
-    const auto b = static_cast<uint8_t>(right.front());
-    if ((a | b) < 0x80) joined[a << 7 | b] = true;
+    joined[static_cast<uint8_t>(left.back()) << 8 | static_cast<uint8_t>(right.front())] = true;
   }
-  for (unsigned a = 0; a < 128; ++a) {
-    for (unsigned b = 0; b < 128; ++b) {
-      if (a == ' ' || b == ' ' || joined[a << 7 | b]) continue;
-      const unsigned pair = a << 7 | b;
+  const uint8_t meta_first = static_cast<uint8_t>(kMeta[0]);
+  const uint8_t meta_last = static_cast<uint8_t>(kMeta[kMetaLen - 1]);
+  for (unsigned x = 0; x < 256; ++x) {
+    for (unsigned y = 0; y < 256; ++y) {
+      if (x == ' ' || y == ' ' || x == meta_last || y == meta_first || joined[x << 8 | y]) continue;
+      const unsigned pair = x << 8 | y;
       cuts[pair >> 6] |= uint64_t{1} << (pair & 63);
     }
   }

@@ -237,22 +237,25 @@ TEST(ByteFallback, EncodeBytesFallbackDirectly) {
   EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
 }
 
-// Random byte_fallback models over a few characters (newline only as its byte
-// token, U+2581 as a character) with random merges, some on byte tokens: words
-// cut between the ASCII characters that no merge joins give the ids of the
-// whole words, and the cuts do happen.
+// Random byte_fallback models over a few characters (newline, U+00DF and U+20AC
+// only as their byte tokens; U+00E9 and U+2581 as characters) with random
+// merges, some on byte tokens: words cut between the characters that no merge
+// joins give the ids of the whole words, and the cuts do happen.
 TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
   std::mt19937 rng(5);
-  const std::string alphabet = "abc.-!";
-  size_t cut_words = 0;
-  for (int round = 0; round < 60; ++round) {
-    std::vector<std::string> extra;
-    for (char c : alphabet) extra.emplace_back(1, c);
-    extra.push_back(kMeta);
-    // Tokens to merge: the characters' ids, the newline's byte id.
+  // Token bytes show U+2581 as a space, as a loaded model's do.
+  const std::vector<std::string> chars = {"a", "b", ".", "-", "\xC3\xA9", " "};
+  const std::vector<std::string> text_chars = {"a", "b",  ".",        "-",           "\xC3\xA9",
+                                               " ", "\n", "\xC3\x9F", "\xE2\x82\xAC"};
+  size_t cuts_seen = 0;
+  for (int round = 0; round < 80; ++round) {
+    std::vector<std::string> extra = chars;
+    // Tokens to merge: the characters' ids, some byte tokens.
     std::vector<std::pair<uint32_t, std::string>> tokens;
     for (size_t i = 0; i < extra.size(); ++i) tokens.emplace_back(256 + i, extra[i]);
-    tokens.emplace_back('\n', "\n");
+    for (int byte : {0x0A, 0xC3, 0x9F, 0xE2}) {
+      tokens.emplace_back(byte, std::string(1, static_cast<char>(byte)));
+    }
     std::vector<MergeRule> rules;
     const size_t n_rules = 4 + rng() % 24;
     for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
@@ -267,40 +270,42 @@ TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
     }
     auto model = byte_model(extra);
     model->byte_fallback = true;
-    for (size_t i = 0; i < alphabet.size(); ++i) {
-      model->ascii_ids[static_cast<uint8_t>(alphabet[i])] = static_cast<int32_t>(256 + i);
+    for (size_t i = 0; i < 4; ++i) {
+      model->ascii_ids[static_cast<uint8_t>(chars[i][0])] = static_cast<int32_t>(256 + i);
     }
-    model->char_ids[0x2581] = static_cast<uint32_t>(256 + alphabet.size());
+    model->char_ids[0xE9] = 260;
+    model->char_ids[0x2581] = 261;
     model->char_table = CharIdTable::build(model->char_ids);
     model->merges = MergeMap::build(rules);
     model->monotonic = merges_are_monotonic(rules, model->n_vocab);
     model->stream = StreamTables::build(std::move(rules), model->n_vocab);
     MetaspaceWords whole_words;
     MetaspaceWords cut = whole_words;
-    cut.ascii_cuts = ascii_cut_pairs(*model);
-    for (uint64_t w : cut.ascii_cuts) cut.any_ascii_cut |= w != 0;
+    cut.cuts = cut_pairs(*model);
+    for (uint64_t w : cut.cuts) cut.any_cut |= w != 0;
     for (int t = 0; t < 40; ++t) {
       std::string text;
-      for (size_t len = rng() % 24; len > 0; --len) text += (alphabet + " \n")[rng() % 8];
+      for (size_t len = rng() % 20; len > 0; --len) text += text_chars[rng() % text_chars.size()];
       model->pre_tokenizer = whole_words;
       const std::vector<uint32_t> expected = encode(*model, text);
       model->pre_tokenizer = cut;
       EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
       for (size_t i = 1; i < text.size(); ++i) {
         const unsigned pair =
-            static_cast<uint8_t>(text[i - 1]) << 7 | static_cast<uint8_t>(text[i]);
-        if (cut.ascii_cuts[pair >> 6] >> (pair & 63) & 1) ++cut_words;
+            static_cast<uint8_t>(text[i - 1]) << 8 | static_cast<uint8_t>(text[i]);
+        cuts_seen += (static_cast<uint8_t>(text[i]) & 0xC0) != 0x80 &&
+                     (cut.cuts[pair >> 6] >> (pair & 63) & 1);
       }
     }
   }
-  EXPECT_GT(cut_words, 1000u);
+  EXPECT_GT(cuts_seen, 1000u);
 }
 
 // No cut where a character may become the unknown id, or with "ignore_merges".
 TEST(ByteFallback, NoWordCutsWithoutEveryByteOrWithWholeWordIds) {
   auto model = fallback_model();
   auto any_cut = [&] {
-    for (uint64_t w : ascii_cut_pairs(*model)) {
+    for (uint64_t w : cut_pairs(*model)) {
       if (w != 0) return true;
     }
     return false;

@@ -176,8 +176,8 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     words->joins_after = metaspace_join_bytes(*model);
   }
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer)) {
-    words->ascii_cuts = ascii_cut_pairs(*model);
-    for (uint64_t w : words->ascii_cuts) words->any_ascii_cut |= w != 0;
+    words->cuts = cut_pairs(*model);
+    for (uint64_t w : words->cuts) words->any_cut |= w != 0;
   }
   model->path = std::string(path);
 #ifdef __GLIBC__

@@ -95,12 +95,12 @@ struct MetaspaceWords {
   // token starting with U+2581, and no cut follows such a byte. So the words
   // give exactly the ids of the whole rewritten text.
   std::array<bool, 256> joins_after{};
-  // Bit a << 7 | b: no merge joins a token ending in ASCII character a to one
-  // starting with ASCII character b, so a word may be cut between them: merges
-  // never cross that boundary, and each side merges to the same ids on its own.
-  // All zero where the model allows no such cut.
-  std::array<uint64_t, 256> ascii_cuts{};
-  bool any_ascii_cut = false;
+  // Bit x << 8 | y: a word may be cut between a character ending in byte x and
+  // one starting with byte y, because no merge joins a token ending in x to a
+  // token starting with y: merges never cross that boundary, and each side
+  // merges to the same ids on its own. All zero where the model allows no cut.
+  std::array<uint64_t, 1024> cuts{};
+  bool any_cut = false;
 };
 using PreTokenizer = std::variant<ScannedPieces, CjkPieces, SplitPieces, WholeText, MetaspaceWords>;
 
