@@ -1,6 +1,6 @@
 """Single-thread encode_ordinary throughput: quorvane against tokenizers and tiktoken.
 
-    python -m bench.bench_encode [--mb 2] [--repeat 3] [--models gpt2,gpt4o]
+    python -m bench.bench_encode [--mb 2] [--repeat 5] [--models gpt2,gpt4o]
 
 Throughput is MB/s of UTF-8 input; the ratio is quorvane's throughput over the other's.
 """
@@ -101,7 +101,7 @@ def encode_rows(table: Table, corpora: dict[str, list[str]], models, repeat: int
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--mb", type=float, default=2.0, help="MB of each corpus (default 2)")
-    parser.add_argument("--repeat", type=int, default=3, help="timed runs, best kept (default 3)")
+    parser.add_argument("--repeat", type=int, default=5, help="timed runs, best kept (default 5)")
     parser.add_argument("--models", default=",".join(MODEL_NAMES), help="comma-separated model names")
     args = parser.parse_args(argv)
     corpora = {k: corpus(k, int(args.mb * 1e6)) for k in ("mail", "udhr")}

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import pathlib
@@ -56,30 +57,36 @@ def best_times(fns, repeat: int) -> list[float | None]:
 
     The functions take turns, one run each per round, so that a change in the
     machine's speed during the measurement falls on both sides of a ratio
-    instead of on one of them."""
+    instead of on one of them. The garbage collector is off while they run, as
+    timeit has it, so that neither side pays for collecting the other's objects."""
     for fn in fns:
         if fn is not None:
             fn()
     best = [float("inf") if fn is not None else None for fn in fns]
-    for _ in range(repeat):
-        for i, fn in enumerate(fns):
-            if fn is None:
-                continue
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
+    with _gc_paused():
+        for _ in range(repeat):
+            for i, fn in enumerate(fns):
+                if fn is None:
+                    continue
+                start = time.perf_counter()
+                fn()
+                best[i] = min(best[i], time.perf_counter() - start)
     return best
 
 
 def best_time(fn, repeat: int) -> float:
     """The fastest of `repeat` runs of fn(), in seconds (after one warm-up run)."""
-    fn()
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+    return best_times([fn], repeat)[0]
+
+
+class _gc_paused:
+    def __enter__(self):
+        self.was_enabled = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *exc):
+        if self.was_enabled:
+            gc.enable()
 
 
 class TiktokenCache:
