@@ -42,7 +42,7 @@ bool take_cached(const PieceCache& cache, const Tokenizer& model, uint64_t hash,
   const PieceCache::Entry* hit = cache.find(
       model.cache_serial, hash, reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
   if (hit == nullptr) return false;
-  output.insert(output.end(), hit->ids, hit->ids + hit->n_ids);
+  output.insert(output.end(), hit->ids, hit->ids + hit->n_ids());
   return true;
 }
 
@@ -430,8 +430,8 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Byt
     PieceCache* const piece_cache = len <= PieceCache::kMaxBytes ? cache : nullptr;
     if (piece_cache != nullptr) {
       if (const PieceCache::Entry* hit = piece_cache->find(serial, hash, p, len)) {
-        for (size_t i = 0; i < hit->n_ids; ++i) w[i] = hit->ids[i];
-        w += hit->n_ids;
+        for (size_t i = 0; i < hit->n_ids(); ++i) w[i] = hit->ids[i];
+        w += hit->n_ids();
         continue;
       }
     }
@@ -674,7 +674,14 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
       return;
     }
   }
-  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
+  if (cache != nullptr) {
+    if (const PieceCache::Entry* hit = cache->find(model.cache_serial, hash, p, n)) {
+      // Most hits are a few ids: a vector's range insert costs more.
+      const size_t n_ids = hit->n_ids();
+      for (size_t i = 0; i < n_ids; ++i) scratch.output.push_back(hit->ids[i]);
+      return;
+    }
+  }
   const size_t first_id = scratch.output.size();
   // At most one id per byte: short pieces gather their ids on the stack.
   uint32_t stack_ids[kShortPieceMax];

@@ -2,12 +2,13 @@
 //
 // Text repeats its words: a word that is not one token is merged again at
 // every occurrence. The cache keeps, for each of the last pieces of up to
-// kMaxBytes bytes that merged into up to kMaxIds ids, the piece's bytes and ids,
+// kMaxBytes bytes that gave up to kMaxIds ids, the piece's bytes and ids,
 // direct-mapped by the piece's hash, so that a repeat costs a compare and a
-// copy instead of a merge. Entries carry the serial of the model that made
-// them: a model gets its serial once it is fully loaded and is never changed
-// after that, so an entry whose serial matches is that model's answer for
-// those bytes. Models without a serial (0) are never cached.
+// copy instead of a merge (or a probe of a large table). Entries carry the
+// serial of the model that made them: a model gets its serial once it is fully
+// loaded and is never changed after that, so an entry whose serial matches is
+// that model's answer for those bytes. Models without a serial (0) are never
+// cached.
 #pragma once
 
 #include <cstdint>
@@ -17,18 +18,20 @@ namespace quorvane {
 
 class PieceCache {
  public:
-  static constexpr size_t kMaxBytes = 48;
-  static constexpr size_t kMaxIds = 18;
+  static constexpr size_t kMaxBytes = 24;
+  static constexpr size_t kMaxIds = 8;
 
-  struct Entry {
-    uint32_t serial;  // 0: empty
-    uint8_t len;
-    uint8_t n_ids;
-    uint16_t tag;  // high hash bits: most misses end here without a byte compare
-    uint32_t ids[kMaxIds];
+  // One cache line: a piece's check word, bytes and ids.
+  struct alignas(64) Entry {
+    // serial (0: empty) | tag << 32 | len << 48 | n_ids << 56, where tag is
+    // high hash bits: most misses end at this word without a byte compare.
+    uint64_t check;
     uint8_t bytes[kMaxBytes];
+    uint32_t ids[kMaxIds];
+
+    size_t n_ids() const { return static_cast<size_t>(check >> 56); }
   };
-  static_assert(sizeof(Entry) == 128);
+  static_assert(sizeof(Entry) == 64);
 
   // The calling thread's cache, allocated on first use; null when it cannot be.
   static PieceCache* for_thread();
@@ -36,8 +39,8 @@ class PieceCache {
   // The entry of piece p[0, n) hashed to `hash` (the whole-piece hash), or null.
   const Entry* find(uint32_t serial, uint64_t hash, const uint8_t* p, size_t n) const {
     const Entry& e = entries_[hash & kMask];
-    if (e.serial != serial || e.len != n || e.tag != tag_of(hash)) return nullptr;
-    return std::memcmp(e.bytes, p, n) == 0 ? &e : nullptr;
+    if ((e.check & ~kIdsMask) != check_of(serial, hash, n)) return nullptr;
+    return same_piece(e.bytes, p, n) ? &e : nullptr;
   }
 
   // Remembers that p[0, n) gives ids[0, n_ids); pieces or results that do not
@@ -46,21 +49,64 @@ class PieceCache {
               size_t n_ids) {
     if (n > kMaxBytes || n_ids > kMaxIds) return;
     Entry& e = entries_[hash & kMask];
-    e.serial = serial;
-    e.len = static_cast<uint8_t>(n);
-    e.n_ids = static_cast<uint8_t>(n_ids);
-    e.tag = tag_of(hash);
-    // A piece that gives no ids may come with no buffer; memcpy takes no null.
-    if (n_ids != 0) std::memcpy(e.ids, ids, n_ids * sizeof(uint32_t));
-    std::memcpy(e.bytes, p, n);
+    e.check = check_of(serial, hash, n) | static_cast<uint64_t>(n_ids) << 56;
+    for (size_t i = 0; i < n_ids; ++i) e.ids[i] = ids[i];
+    store_piece(e.bytes, p, n);
   }
 
  private:
-  // 2048 entries, 256 KiB: a cache's worth of a few languages' common words
-  // that still leaves most of a core's L2 to the merge tables.
-  static constexpr size_t kEntries = 2048;
+  // 4096 entries, 256 KiB: the words of a few thousand lines of a text in
+  // one language, which a stream of such text meets again and again, while
+  // most of a core's L2 stays with the merge tables.
+  static constexpr size_t kEntries = 4096;
   static constexpr uint64_t kMask = kEntries - 1;
-  static uint16_t tag_of(uint64_t hash) { return static_cast<uint16_t>(hash >> 48); }
+  static constexpr uint64_t kIdsMask = uint64_t{0xFF} << 56;
+
+  static uint64_t check_of(uint32_t serial, uint64_t hash, size_t n) {
+    return serial | (hash >> 48) << 32 | static_cast<uint64_t>(n) << 48;
+  }
+
+  // stored[0, n) = p[0, n) for n <= kMaxBytes, with a few overlapping stores
+  // where a library call would cost more than the copy.
+  static void store_piece(uint8_t* stored, const uint8_t* p, size_t n) {
+    if (n >= 8) {
+      std::memcpy(stored, p, 8);
+      std::memcpy(stored + 8, p + (n > 16 ? 8 : 0), 8);
+      std::memcpy(stored + n - 8, p + n - 8, 8);
+      return;
+    }
+    for (size_t i = 0; i < n; ++i) stored[i] = p[i];
+  }
+
+  // stored[0, n) == p[0, n) for n <= kMaxBytes: every stored entry has all
+  // kMaxBytes bytes, and the piece is read only inside [0, n).
+  static bool same_piece(const uint8_t* stored, const uint8_t* p, size_t n) {
+    uint64_t a, b, diff;
+    if (n >= 8) {
+      std::memcpy(&a, stored, 8);
+      std::memcpy(&b, p, 8);
+      diff = a ^ b;
+      std::memcpy(&a, stored + 8, 8);
+      std::memcpy(&b, p + (n > 16 ? 8 : 0), 8);
+      diff |= n > 16 ? a ^ b : 0;
+      std::memcpy(&a, stored + n - 8, 8);
+      std::memcpy(&b, p + n - 8, 8);
+      return (diff | (a ^ b)) == 0;
+    }
+    if (n >= 4) {
+      uint32_t c, d;
+      std::memcpy(&c, stored, 4);
+      std::memcpy(&d, p, 4);
+      uint32_t diff32 = c ^ d;
+      std::memcpy(&c, stored + n - 4, 4);
+      std::memcpy(&d, p + n - 4, 4);
+      return (diff32 | (c ^ d)) == 0;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (stored[i] != p[i]) return false;
+    }
+    return true;
+  }
 
   Entry entries_[kEntries] = {};
 };

@@ -65,7 +65,7 @@ TEST(PieceCacheTest, ModelsWithoutSerialAreNotCached) {
   encode(*model, word, MergeStrategy::kAuto);
   const PieceCache::Entry* hit = cache->find(model->cache_serial, hash, bytes, word.size());
   ASSERT_NE(hit, nullptr);
-  EXPECT_EQ(std::vector<uint32_t>(hit->ids, hit->ids + hit->n_ids),
+  EXPECT_EQ(std::vector<uint32_t>(hit->ids, hit->ids + hit->n_ids()),
             encode(*model, word, MergeStrategy::kScan));
 }
 
