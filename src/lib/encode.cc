@@ -272,6 +272,19 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
   out.resize(size);
 }
 
+// The first U+2581 at or after i, or n. Its first byte never continues a
+// character, so a search for that byte finds only whole characters.
+size_t next_meta(const char* p, size_t i, size_t n) {
+  while (i < n) {
+    const void* hit = std::memchr(p + i, kMeta[0], n - i);
+    if (hit == nullptr) return n;
+    i = static_cast<size_t>(static_cast<const char*>(hit) - p);
+    if (meta_at(p, i, n)) return i;
+    ++i;
+  }
+  return n;
+}
+
 // A word in the pieces between characters that no merge joins. Most words of
 // mail and code carry punctuation, and without it their pieces are tokens or
 // repeats that the caches hold, where the whole word is new.
@@ -290,9 +303,8 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
     }
     start = end;
   };
+  // The table has no cut before a continuation byte: cuts fall between characters.
   for (size_t j = 1; j < word.size(); ++j) {
-    // Only between characters: never before a continuation byte.
-    if ((p[j] & 0xC0) == 0x80) continue;
     const unsigned pair = static_cast<unsigned>(p[j - 1]) << 8 | p[j];
     if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) emit(j);
   }
@@ -318,12 +330,7 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
       while (meta_at(p, i, n)) i += kMetaLen;
     }
     for (;;) {
-      // ASCII holds no U+2581: only the other characters are looked at one by one.
-      for (;;) {
-        i = utf8::ascii_run_end(reinterpret_cast<const uint8_t*>(p), i, n);
-        if (i == n || meta_at(p, i, n)) break;
-        i += utf8::decode_or_byte(text, i).len;
-      }
+      i = next_meta(p, i, n);
       if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
@@ -653,6 +660,7 @@ std::array<uint64_t, 1024> cut_pairs(const Tokenizer& model) {
   for (unsigned x = 0; x < 256; ++x) {
     for (unsigned y = 0; y < 256; ++y) {
       if (x == ' ' || y == ' ' || x == meta_last || y == meta_first || joined[x << 8 | y]) continue;
+      if ((y & 0xC0) == 0x80) continue;  // inside a character
       const unsigned pair = x << 8 | y;
       cuts[pair >> 6] |= uint64_t{1} << (pair & 63);
     }
