@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+#include <utility>
 #include <vector>
 
 namespace quorvane {
@@ -23,19 +26,60 @@ TEST(MergeMapTest, SlotCountKeepsTableAtMostHalfFull) {
   EXPECT_EQ(MergeMap::build(distinct_rules(100000)).slot_count(), 262144u);
 }
 
+// Random pairs, so that probe paths run as long as they do for real
+// vocabularies (pairs in sequence spread too evenly to collide), at both ends
+// of the load range: just over a quarter and exactly a half. Probes next to
+// each rule share its left id, its right id or all but one bit with it.
 TEST(MergeMapTest, FindsEveryRuleAndNothingElse) {
-  const auto rules = distinct_rules(5000);
-  const MergeMap map = MergeMap::build(rules);
-  for (uint32_t r = 0; r < rules.size(); ++r) {
-    const MergeHit hit = map.find(rules[r].left, rules[r].right);
-    ASSERT_EQ(hit.rank, r);
-    ASSERT_EQ(hit.merged, rules[r].merged);
+  std::mt19937 random(7);
+  for (const size_t n : {4097, 8192}) {
+    std::vector<MergeRule> rules;
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> ranks;
+    while (rules.size() < n) {
+      const uint32_t left = random() % 200000, right = random() % 4096;
+      if (ranks.emplace(std::pair{left, right}, rules.size()).second) {
+        rules.push_back({left, right, static_cast<uint32_t>(rules.size()) * 3});
+      }
+    }
+    const MergeMap map = MergeMap::build(rules, 200000);
+    EXPECT_EQ(map.slot_count(), 16384u);
+    EXPECT_EQ(map.used_slots(), n);
+    for (uint32_t r = 0; r < rules.size(); ++r) {
+      const MergeHit hit = map.find(rules[r].left, rules[r].right);
+      ASSERT_EQ(hit.rank, r);
+      ASSERT_EQ(hit.merged, 3 * r);
+      for (const auto& [left, right] :
+           {std::pair{rules[r].left, rules[r].right ^ 1}, std::pair{rules[r].right, rules[r].left},
+            std::pair{rules[r].left ^ 1024, rules[r].right},
+            std::pair{rules[r].left, rules[r].right ^ 1024}}) {
+        const auto it = ranks.find({left, right});
+        ASSERT_EQ(map.rank(left, right), it == ranks.end() ? kNone : it->second);
+      }
+    }
   }
-  EXPECT_EQ(map.find(1, 0).rank, kNone);  // reversed pair
-  EXPECT_EQ(map.find(0, 2).rank, kNone);
-  EXPECT_EQ(map.rank(7, 9), kNone);
   EXPECT_EQ(MergeMap().find(0, 0).rank, kNone);
   EXPECT_EQ(MergeMap().find(3, 4).merged, kNone);
+}
+
+// Every copy of a pair is stored; the lowest rank wins however long the
+// copies make the probe paths.
+TEST(MergeMapTest, RepeatedPairsFindLowestRankOnLongPaths) {
+  std::vector<MergeRule> rules;
+  for (uint32_t i = 0; i < 2048; ++i) {
+    for (uint32_t copy = 0; copy < 4; ++copy) rules.push_back({i % 512, i / 512, i + 4096 * copy});
+  }
+  bool repeated = false;
+  const MergeMap map = MergeMap::build(rules, 4096, &repeated);
+  EXPECT_TRUE(repeated);
+  EXPECT_EQ(map.used_slots(), rules.size());
+  for (uint32_t i = 0; i < 2048; ++i) {
+    const MergeHit hit = map.find(i % 512, i / 512);
+    ASSERT_EQ(hit.rank, 4 * i);
+    ASSERT_EQ(hit.merged, i);
+  }
+  bool none = true;
+  MergeMap::build(distinct_rules(8192), 1 << 14, &none);
+  EXPECT_FALSE(none);
 }
 
 TEST(MergeMapTest, ZeroPairIsStoredAndFound) {
