@@ -16,40 +16,24 @@ constexpr bool kImmortalInts = false;
 void make_immortal(PyObject*) {}
 #endif
 
-// Two levels, so that only the blocks of ids actually used are allocated:
-// 512 blocks of 4096 slots cover ids below 2^21, more than any vocabulary has.
-constexpr uint32_t kBlockBits = 12;
-constexpr uint32_t kBlockSlots = uint32_t{1} << kBlockBits;
-constexpr uint32_t kBlocks = 512;
-constexpr uint32_t kTableIds = kBlocks * kBlockSlots;
+// One flat table of slots for ids below 2^21, more than any vocabulary has:
+// 16 MiB of address space from calloc, which maps it untouched, so that only
+// the pages of ids actually used become resident (about 8 bytes per id). A
+// list item is then one load from it.
+constexpr uint32_t kTableIds = uint32_t{1} << 21;
 
-// Slots and blocks are published by compare-and-swap, so that threads building
-// lists at the same time (free-threaded builds) agree on one object per id.
+// Slots are published by compare-and-swap, so that threads building lists at
+// the same time (free-threaded builds) agree on one object per id.
 using Slot = std::atomic<PyObject*>;
 
-struct IdTable {
-  std::atomic<Slot*> blocks[kBlocks] = {};
-};
-
-IdTable& id_table() {
-  static IdTable* table = new IdTable;  // never destroyed: its ints live as long as the process
-  return *table;
-}
-
-Slot* block_of(IdTable& table, uint32_t id) {
-  std::atomic<Slot*>& entry = table.blocks[id >> kBlockBits];
-  Slot* block = entry.load(std::memory_order_acquire);
-  if (block != nullptr) return block;
+// The table, or null with an error set. Never freed: its ints live as long as
+// the process.
+Slot* id_table() {
   // calloc: all-zero bytes are null atomic pointers.
   static_assert(sizeof(Slot) == sizeof(PyObject*));
-  auto* fresh = static_cast<Slot*>(std::calloc(kBlockSlots, sizeof(Slot)));
-  if (fresh == nullptr) return nullptr;
-  if (entry.compare_exchange_strong(block, fresh, std::memory_order_acq_rel,
-                                    std::memory_order_acquire)) {
-    return fresh;
-  }
-  std::free(fresh);
-  return block;
+  static Slot* const table = static_cast<Slot*>(std::calloc(kTableIds, sizeof(Slot)));
+  if (table == nullptr) PyErr_NoMemory();
+  return table;
 }
 
 // The table's int for `id` (a borrowed reference), built on first use, or
@@ -71,46 +55,80 @@ PyObject* fill(Slot& slot, uint32_t id) {
 }
 
 // A new reference to the int of `id`, or null with an error set.
-PyObject* slow_item(uint32_t id) {
-  if (id < kTableIds) {
-    if (Slot* block = block_of(id_table(), id)) {
-      Slot& slot = block[id & (kBlockSlots - 1)];
-      PyObject* item = slot.load(std::memory_order_acquire);
-      if (item == nullptr) item = fill(slot, id);
-      Py_XINCREF(item);
-      return item;
-    }
-    return PyErr_NoMemory();
+PyObject* slow_item(Slot* table, uint32_t id) {
+  if (id < kTableIds && table != nullptr) {
+    Slot& slot = table[id];
+    PyObject* item = slot.load(std::memory_order_acquire);
+    if (item == nullptr) item = fill(slot, id);
+    Py_XINCREF(item);
+    return item;
   }
   // Ids are below 2^32; the signed constructor has the quicker path.
   return PyLong_FromLong(static_cast<long>(id));
 }
 
-}  // namespace
-
-PyObject* id_list(const uint32_t* ids, size_t n) {
-  OwnedRef out(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!out) return nullptr;
-  IdTable& table = id_table();
-  PyObject** items = reinterpret_cast<PyListObject*>(out.get())->ob_item;
+// Fills items[0 .. n) with new references. On failure releases those it made
+// and returns false with an error set.
+bool fill_items(const uint32_t* ids, size_t n, PyObject** items) {
+  Slot* const table = id_table();
+  if (table == nullptr) return false;
   for (size_t i = 0; i < n; ++i) {
     const uint32_t id = ids[i];
-    PyObject* item = nullptr;
-    if (id < kTableIds) {
-      if (Slot* block = table.blocks[id >> kBlockBits].load(std::memory_order_acquire)) {
-        item = block[id & (kBlockSlots - 1)].load(std::memory_order_acquire);
-      }
-    }
+    PyObject* item = id < kTableIds ? table[id].load(std::memory_order_acquire) : nullptr;
     if (item != nullptr) {
       // An immortal's count is never written: the increment would do nothing.
       if constexpr (!kImmortalInts) Py_INCREF(item);
     } else {
-      item = slow_item(id);
-      if (item == nullptr) return nullptr;
+      item = slow_item(table, id);
+      if (item == nullptr) {
+        for (size_t k = 0; k < i; ++k) Py_DECREF(items[k]);
+        return false;
+      }
     }
     items[i] = item;
   }
+  return true;
+}
+
+}  // namespace
+
+PyObject* id_list(const uint32_t* ids, size_t n) {
+  if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return PyErr_NoMemory();
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+  // The items are written once, into an array the list then takes over:
+  // PyList_New would zero them first (8 bytes per id of memory written twice).
+  // Up to 3.13 a list with the lock owns ob_item as a PyMem block of
+  // `allocated` pointers.
+  if (n == 0) return PyList_New(0);
+  auto** items = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
+  if (items == nullptr) return PyErr_NoMemory();
+  if (!fill_items(ids, n, items)) {
+    PyMem_Free(items);
+    return nullptr;
+  }
+  PyObject* out = PyList_New(0);
+  if (out == nullptr) {
+    for (size_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+    PyMem_Free(items);
+    return nullptr;
+  }
+  auto* list = reinterpret_cast<PyListObject*>(out);
+  list->ob_item = items;
+  list->allocated = static_cast<Py_ssize_t>(n);
+  Py_SET_SIZE(list, static_cast<Py_ssize_t>(n));
+  return out;
+#else
+  OwnedRef out(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out) return nullptr;
+  // Filled in place; on failure the items not yet written are still null,
+  // which the list's deallocation skips.
+  PyObject** items = reinterpret_cast<PyListObject*>(out.get())->ob_item;
+  if (!fill_items(ids, n, items)) {
+    for (size_t i = 0; i < n; ++i) items[i] = nullptr;
+    return nullptr;
+  }
   return out.release();
+#endif
 }
 
 }  // namespace quorvane::py
