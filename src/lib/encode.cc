@@ -374,9 +374,12 @@ InternalCheck encode_spans(const Tokenizer& model, std::string_view text,
   return nullptr;
 }
 
+// `step` by value: its captures then stay in registers, where through a
+// reference they were loaded again for every piece (the stores of ids might
+// have changed them, as far as the compiler knew).
 template <class Step>
 InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, ByteLevelPrefix prefix,
-                              MergeScratch& scratch, MergeStrategy strategy, const Step& step) {
+                              MergeScratch& scratch, MergeStrategy strategy, Step step) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   const size_t n = text.size();
   if (prefix == ByteLevelPrefix::kEachPiece) {
