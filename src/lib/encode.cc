@@ -288,8 +288,11 @@ size_t next_meta(const char* p, size_t i, size_t n) {
 // A word in the pieces between characters that no merge joins. Most words of
 // mail and code carry punctuation, and without it their pieces are tokens or
 // repeats that the caches hold, where the whole word is new.
+// Cuts are looked for from `first` on (no cut is inside or right after the
+// word's leading U+2581 run).
 void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& cuts,
-                     std::string_view word, MergeScratch& scratch, MergeStrategy strategy) {
+                     std::string_view word, size_t first, MergeScratch& scratch,
+                     MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   size_t start = 0;
   // One ASCII character is its own id, or its byte's: cuts exist only where
@@ -304,7 +307,7 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
     start = end;
   };
   // The table has no cut before a continuation byte: cuts fall between characters.
-  for (size_t j = 1; j < word.size(); ++j) {
+  for (size_t j = first; j < word.size(); ++j) {
     const unsigned pair = static_cast<unsigned>(p[j - 1]) << 8 | p[j];
     if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) emit(j);
   }
@@ -329,13 +332,15 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
     } else {
       while (meta_at(p, i, n)) i += kMetaLen;
     }
+    const size_t body = i;
     for (;;) {
       i = next_meta(p, i, n);
       if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
       while (meta_at(p, i, n)) i += kMetaLen;
     }
     if (words.any_cut) {
-      encode_cut_word(model, words.cuts, text.substr(pos, i - pos), scratch, strategy);
+      encode_cut_word(model, words.cuts, text.substr(pos, i - pos), body - pos + 1, scratch,
+                      strategy);
     } else {
       encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
     }

@@ -39,9 +39,10 @@ std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model);
 
 // The `cuts` of a byte_fallback model's metaspace words: every pair of bytes
 // that no merge joins across, except next to a space or U+2581 (which token
-// bytes show as a space). None when a character could become the unknown id
-// (it waits for the next character, so it crosses cuts), with "ignore_merges"
-// (a whole word may be one token), or when a rule has an empty side.
+// bytes show as a space) and before a continuation byte (inside a character).
+// None when a character could become the unknown id (it waits for the next
+// character, so it crosses cuts), with "ignore_merges" (a whole word may be one
+// token), or when a rule has an empty side.
 std::array<uint64_t, 1024> cut_pairs(const Tokenizer& model);
 
 }  // namespace quorvane
