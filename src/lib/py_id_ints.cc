@@ -72,20 +72,45 @@ PyObject* slow_item(Slot* table, uint32_t id) {
 bool fill_items(const uint32_t* ids, size_t n, PyObject** items) {
   Slot* const table = id_table();
   if (table == nullptr) return false;
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t id = ids[i];
-    PyObject* item = id < kTableIds ? table[id].load(std::memory_order_acquire) : nullptr;
-    if (item != nullptr) {
+  size_t i = 0;
+  while (i < n) {
+    // Four at a time while the four ints are all in the table already (nearly
+    // always): one range test and one null test for the four.
+    for (; i + 4 <= n; i += 4) {
+      const uint32_t a = ids[i], b = ids[i + 1], c = ids[i + 2], d = ids[i + 3];
+      if ((a | b | c | d) >= kTableIds) break;
+      PyObject* const ia = table[a].load(std::memory_order_acquire);
+      PyObject* const ib = table[b].load(std::memory_order_acquire);
+      PyObject* const ic = table[c].load(std::memory_order_acquire);
+      PyObject* const id = table[d].load(std::memory_order_acquire);
+      if ((ia == nullptr) | (ib == nullptr) | (ic == nullptr) | (id == nullptr)) break;
       // An immortal's count is never written: the increment would do nothing.
-      if constexpr (!kImmortalInts) Py_INCREF(item);
-    } else {
-      item = slow_item(table, id);
-      if (item == nullptr) {
-        for (size_t k = 0; k < i; ++k) Py_DECREF(items[k]);
-        return false;
+      if constexpr (!kImmortalInts) {
+        Py_INCREF(ia);
+        Py_INCREF(ib);
+        Py_INCREF(ic);
+        Py_INCREF(id);
       }
+      items[i] = ia;
+      items[i + 1] = ib;
+      items[i + 2] = ic;
+      items[i + 3] = id;
     }
-    items[i] = item;
+    // Otherwise one at a time, up to four (or the end).
+    for (const size_t stop = i + 4 < n ? i + 4 : n; i < stop; ++i) {
+      const uint32_t id = ids[i];
+      PyObject* item = id < kTableIds ? table[id].load(std::memory_order_acquire) : nullptr;
+      if (item != nullptr) {
+        if constexpr (!kImmortalInts) Py_INCREF(item);
+      } else {
+        item = slow_item(table, id);
+        if (item == nullptr) {
+          for (size_t k = 0; k < i; ++k) Py_DECREF(items[k]);
+          return false;
+        }
+      }
+      items[i] = item;
+    }
   }
   return true;
 }
