@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -207,9 +208,10 @@ void encode_piece(const Tokenizer& model, std::string_view piece, MergeScratch& 
 }
 
 // Spaces become U+2581; with the prefix a U+2581 goes first (kPreTokenizer:
-// only when the text would not already start with one).
-void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefix,
-                       std::string& out) {
+// only when the text would not already start with one). The result is held in
+// `buffer`.
+std::string_view metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefix,
+                                   std::unique_ptr<char[]>& buffer) {
   bool prefix = false;
   if (add_prefix && mode == MetaspaceMode::kPrepend) prefix = true;
   if (add_prefix && mode == MetaspaceMode::kPreTokenizer) {
@@ -235,8 +237,10 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
 #endif
   for (; i < n; ++i) spaces += p[i] == ' ' ? 1 : 0;
   const size_t size = (prefix ? kMetaLen : 0) + n + (kMetaLen - 1) * spaces;
-  out.resize(size + 16);
-  char* o = out.data();
+  // Every byte is written before it is read: a string's resize would clear
+  // them all first.
+  buffer.reset(new char[size + 16]);
+  char* o = buffer.get();
   if (prefix) {
     std::memcpy(o, kMeta, kMetaLen);
     o += kMetaLen;
@@ -269,7 +273,7 @@ void metaspace_rewrite(std::string_view text, MetaspaceMode mode, bool add_prefi
       *o++ = p[i];
     }
   }
-  out.resize(size);
+  return std::string_view(buffer.get(), size);
 }
 
 // The first U+2581 at or after i, or n. Its first byte never continues a
@@ -578,9 +582,9 @@ InternalCheck encode_text_unchecked(const Tokenizer& model, std::string_view tex
             return nullptr;
           },
           [&](const MetaspaceWords& words) -> InternalCheck {
-            const auto rewrite = [&](std::string_view t, std::string& out) {
-              if (!t.empty()) metaspace_rewrite(t, words.mode, add_prefix, out);
-              return std::string_view(out);
+            std::unique_ptr<char[]> buffer;
+            const auto rewrite = [&](std::string_view t, std::string&) {
+              return t.empty() ? t : metaspace_rewrite(t, words.mode, add_prefix, buffer);
             };
             encode_words(model, normalize_and_rewrite(model, text, normalized, rewritten, rewrite),
                          words, scratch, strategy);
