@@ -21,6 +21,15 @@ namespace quorvane::scan {
 
 constexpr size_t kNoLetterMatch = 0;  // a letter match never ends at 0
 
+// The class of each code point of the BMP, as cased_class_hi answers for it
+// (64 KiB, filled when the library loads): one load instead of up to four
+// property lookups per character.
+inline const std::array<CasedClass, 0x10000> kBmpCased = [] {
+  std::array<CasedClass, 0x10000> classes{};
+  for (uint32_t cp = 0; cp < 0x10000; ++cp) classes[cp] = uc::cased_class_hi(cp);
+  return classes;
+}();
+
 inline CasedClass cased_at(const uint8_t* t, size_t n, size_t i, uint32_t* len) {
   uint8_t b = t[i];
   if (b < 0x80) {
@@ -29,7 +38,7 @@ inline CasedClass cased_at(const uint8_t* t, size_t n, size_t i, uint32_t* len) 
   }
   DecodedChar d = decode_or_byte(t, n, i);
   *len = d.len;
-  return uc::cased_class_hi(d.cp);
+  return d.cp < 0x10000 ? kBmpCased[d.cp] : uc::cased_class_hi(d.cp);
 }
 
 inline bool in_a(CasedClass k) {
