@@ -58,6 +58,20 @@ inline size_t letter_run_end(const uint8_t* t, size_t n, size_t i, bool marks) {
 [[gnu::always_inline]] inline size_t number_run_end(const uint8_t* t, size_t n, size_t i,
                                                     uint32_t limit) {
   uint32_t count = 0;
+  // The usual limit of three over ASCII digits, without a branch per digit: the
+  // length of a number piece is about as unpredictable as the kind of the next.
+  if (limit == 3 && n - i >= 3) {
+    const uint32_t a = (kByteFlags[t[i]] & ascii::kDigit) != 0;
+    const uint32_t b = (kByteFlags[t[i + 1]] & ascii::kDigit) != 0;
+    const uint32_t c = (kByteFlags[t[i + 2]] & ascii::kDigit) != 0;
+    const uint32_t len = a + (a & b) + (a & b & c);
+    // Settled unless the run stops at a character beyond ASCII (which may be a
+    // number too); after three digits the byte at i is a digit, so passes.
+    const size_t next = i + len * (len != 3);
+    if (t[next] < 0x80) return i + len;
+    i += len;
+    count = len;
+  }
   while (i < n && (limit == 0 || count < limit)) {
     uint8_t b = t[i];
     if (b < 0x80) {
