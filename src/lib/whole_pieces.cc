@@ -34,18 +34,6 @@ void check_ids(const Tokenizer& model, size_t begin, size_t end, std::vector<uin
   }
 }
 
-std::string metaspace_key(std::string_view bytes) {
-  std::string key;
-  for (const char c : bytes) {
-    if (c == ' ') {
-      key += "\xE2\x96\x81";
-    } else {
-      key += c;
-    }
-  }
-  return key;
-}
-
 // As check_ids, for byte_fallback models: the key through the piece encoder.
 void check_keys(const Tokenizer& model, size_t begin, size_t end, std::vector<uint8_t>& ok) {
   MergeScratch scratch;
@@ -88,6 +76,18 @@ std::vector<uint8_t> check_all(const Tokenizer& model, CheckFn check) {
 }
 
 }  // namespace
+
+std::string metaspace_key(std::string_view bytes) {
+  std::string key;
+  for (const char c : bytes) {
+    if (c == ' ') {
+      key += "\xE2\x96\x81";
+    } else {
+      key += c;
+    }
+  }
+  return key;
+}
 
 template <class KeyOf>
 WholePieces WholePieces::from_keys(const std::vector<uint32_t>& ids, const KeyOf& key_of) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -131,5 +132,9 @@ class WholePieces {
   uint64_t homes_ = 1;  // home slots: those the hash picks from
   size_t max_len_ = 0;
 };
+
+// A byte_fallback token's key in the encoder's form: token bytes show U+2581
+// as a space, the text it encodes holds U+2581.
+std::string metaspace_key(std::string_view bytes);
 
 }  // namespace quorvane

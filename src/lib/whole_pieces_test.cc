@@ -14,19 +14,6 @@
 namespace quorvane {
 namespace {
 
-// A byte_fallback model's key of token bytes: each space as U+2581.
-std::string metaspace_key(std::string_view bytes) {
-  std::string key;
-  for (const char c : bytes) {
-    if (c == ' ') {
-      key += "\xE2\x96\x81";
-    } else {
-      key += c;
-    }
-  }
-  return key;
-}
-
 // A table without keys (a model with no merges) answers every probe with kNone.
 TEST(WholePiecesTest, EmptyTableFindsNothing) {
   const WholePieces table;
