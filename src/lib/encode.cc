@@ -43,7 +43,9 @@ bool take_cached(const PieceCache& cache, const Tokenizer& model, uint64_t hash,
   const PieceCache::Entry* hit = cache.find(
       model.cache_serial, hash, reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
   if (hit == nullptr) return false;
-  output.insert(output.end(), hit->ids, hit->ids + hit->n_ids());
+  // Most hits are a few ids: a vector's range insert costs more.
+  const size_t n_ids = hit->n_ids();
+  for (size_t i = 0; i < n_ids; ++i) output.push_back(hit->ids[i]);
   return true;
 }
 
@@ -694,14 +696,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
       return;
     }
   }
-  if (cache != nullptr) {
-    if (const PieceCache::Entry* hit = cache->find(model.cache_serial, hash, p, n)) {
-      // Most hits are a few ids: a vector's range insert costs more.
-      const size_t n_ids = hit->n_ids();
-      for (size_t i = 0; i < n_ids; ++i) scratch.output.push_back(hit->ids[i]);
-      return;
-    }
-  }
+  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
   const size_t first_id = scratch.output.size();
   // At most one id per byte: short pieces gather their ids on the stack.
   uint32_t stack_ids[kShortPieceMax];

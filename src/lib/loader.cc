@@ -172,10 +172,8 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
     model->char_merges = build_char_merges(*model);
   }
   model->pre_tokenizer = std::move(road).value();
-  if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer); words && !words->cut_each) {
-    words->joins_after = metaspace_join_bytes(*model);
-  }
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer)) {
+    if (!words->cut_each) words->joins_after = metaspace_join_bytes(*model);
     words->cuts = cut_pairs(*model);
     for (uint64_t w : words->cuts) words->any_cut |= w != 0;
   }
