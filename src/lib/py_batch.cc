@@ -2,6 +2,7 @@
 // count_tokens_batch and decode_batch. Arguments are converted with the lock
 // held, the engine runs over the items with it released, and the result list is
 // built afterwards in input order.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "lib/encode.h"
 #include "lib/py_args.h"
 #include "lib/py_batch_frame.h"
+#include "lib/py_id_ints.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
@@ -54,17 +56,46 @@ struct ListBatch {
   const TextBatch* texts;
   RowEncoder encoder;
   std::vector<std::vector<uint32_t>> rows;
+  // Where the interpreter allows it, each row's list items, written by the
+  // thread that encoded the row: the calling thread, which builds the lists
+  // one after another, then only hands them over.
+  std::unique_ptr<DetachedIdItems[]> items;
   PyObject* list;  // borrowed; items filled as rows finish
 };
+
+// A row's room: one id per byte of its text and a few more (a metaspace
+// prefix), which nearly every row fits. A row with more ids (a normalizer can
+// lengthen text) takes the id_list path instead.
+constexpr size_t kAddedIds = 4;
+// Past this, the room (8 bytes per byte of text) is too large a block to take
+// on a guess: the row takes the id_list path.
+constexpr size_t kMostDetachedTextBytes = size_t{1} << 24;
+
+// Reserves every row's items where the interpreter allows; rows without room
+// take the id_list path. With the interpreter.
+void reserve_items(ListBatch& b) {
+  if constexpr (!kDetachedIdItems) return;
+  const size_t n = b.texts->size();
+  b.items = std::make_unique<DetachedIdItems[]>(n);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t bytes = b.texts->texts[i].size();
+    if (bytes > kMostDetachedTextBytes) continue;
+    if (!b.items[i].reserve(bytes + kAddedIds)) return;  // out of memory: the rest as well
+  }
+}
 
 InternalCheck encode_range(void* context, size_t begin, size_t end) {
   auto& b = *static_cast<ListBatch*>(context);
   for (size_t i = begin; i < end; ++i) {
+    std::vector<uint32_t>& row = b.rows[i];
     InternalCheck failed =
         b.encoder == RowEncoder::kSpecial
-            ? encode_with_specials(*b.model, b.texts->texts[i], b.rows[i])
-            : encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, b.rows[i]);
+            ? encode_with_specials(*b.model, b.texts->texts[i], row)
+            : encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, row);
     if (failed != nullptr) return failed;
+    if (b.items && b.items[i].fill(row.data(), row.size()) && !b.items[i].needs_ids()) {
+      std::vector<uint32_t>().swap(row);  // freed here rather than by the calling thread
+    }
   }
   return nullptr;
 }
@@ -77,7 +108,13 @@ uint64_t text_bytes(const void* texts, size_t i) {
 
 bool take_row(void* context, size_t i) {
   auto& b = *static_cast<ListBatch*>(context);
-  PyObject* row = ids_to_pylist(b.rows[i]);
+  PyObject* row;
+  if (b.items && b.items[i].filled()) {
+    row = b.items[i].take_list(b.rows[i].data());
+  } else {
+    if (b.items) b.items[i].release();  // its row did not fit
+    row = ids_to_pylist(b.rows[i]);
+  }
   if (row == nullptr) return false;
   PyList_SET_ITEM(b.list, static_cast<Py_ssize_t>(i), row);
   std::vector<uint32_t>().swap(b.rows[i]);
@@ -124,8 +161,9 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
   // the workers encode the rest.
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
   if (!list) return nullptr;
-  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, list.get()};
+  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, nullptr, list.get()};
   batch.rows.resize(call.texts.size());
+  reserve_items(batch);
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed = run_in_pool_taking(

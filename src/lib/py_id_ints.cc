@@ -156,4 +156,94 @@ PyObject* id_list(const uint32_t* ids, size_t n) {
 #endif
 }
 
+DetachedIdItems::~DetachedIdItems() {
+  // A thread the interpreter is ending leaves the block behind (py_gil.h).
+  if (items_ != nullptr && holds_interpreter()) release();
+}
+
+// The filled items are the table's immortal ints or null: no reference to drop.
+void DetachedIdItems::release() {
+  PyMem_Free(items_);
+  items_ = nullptr;
+  room_ = size_ = missing_ = 0;
+  filled_ = false;
+}
+
+bool DetachedIdItems::reserve(size_t capacity) {
+  if constexpr (!kDetachedIdItems) return false;
+  if (items_ != nullptr) release();
+  if (capacity == 0 || capacity > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+    return false;
+  }
+  // The table must exist before any thread fills without the interpreter.
+  if (id_table() == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  items_ = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+  if (items_ == nullptr) return false;
+  room_ = capacity;
+  return true;
+}
+
+bool DetachedIdItems::fill(const uint32_t* ids, size_t n) {
+  if (n > room_) return false;
+  Slot* const table = id_table();  // made by reserve: no error to set here
+  size_t missing = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t id = ids[i];
+    PyObject* const item = id < kTableIds ? table[id].load(std::memory_order_acquire) : nullptr;
+    missing += item == nullptr;
+    items_[i] = item;
+  }
+  size_ = n;
+  missing_ = missing;
+  filled_ = true;
+  return true;
+}
+
+PyObject* DetachedIdItems::take_list(const uint32_t* ids) {
+  if (missing_ != 0) {
+    Slot* const table = id_table();
+    for (size_t i = 0; i < size_; ++i) {
+      if (items_[i] != nullptr) continue;
+      items_[i] = slow_item(table, ids[i]);
+      if (items_[i] == nullptr) {
+        // The ints made here may be the list's own (ids past the table).
+        for (size_t k = 0; k < i; ++k) Py_XDECREF(items_[k]);
+        release();
+        return nullptr;
+      }
+    }
+    missing_ = 0;
+  }
+  if (size_ == 0) {
+    release();
+    return PyList_New(0);
+  }
+  if (size_ < room_) {
+    // Room was reserved for the most ids a text can give; the list keeps only
+    // what it holds. Should shrinking fail, it keeps the whole block.
+    if (void* shrunk = PyMem_Realloc(items_, size_ * sizeof(PyObject*))) {
+      items_ = static_cast<PyObject**>(shrunk);
+      room_ = size_;
+    }
+  }
+  PyObject* out = PyList_New(0);
+  if (out == nullptr) {
+    for (size_t k = 0; k < size_; ++k) Py_DECREF(items_[k]);
+    release();
+    return nullptr;
+  }
+  // Only reached where kDetachedIdItems holds (reserve fails elsewhere).
+  auto* list = reinterpret_cast<PyListObject*>(out);
+  list->ob_item = items_;
+  list->allocated = static_cast<Py_ssize_t>(room_);
+  Py_SET_SIZE(list, static_cast<Py_ssize_t>(size_));
+  items_ = nullptr;
+  room_ = size_ = 0;
+  filled_ = false;
+  return out;
+}
+
 }  // namespace quorvane::py

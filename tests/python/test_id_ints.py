@@ -85,3 +85,28 @@ def test_many_threads_fill_the_table_at_once(tmp_path):
     assert results == [want] * 8
     for r in results[1:]:
         assert all(a is b for a, b in zip(r, results[0]))
+
+
+def test_pool_batches_build_rows_of_every_kind(tmp_path):
+    # On the pool the workers write the rows' items themselves, from room
+    # reserved per text: rows must come out the same when an id's int does not
+    # exist yet, when a text gives more ids than it has bytes (NFKC lengthens
+    # U+FDFA to 18 characters), when ids lie past the table, and when empty.
+    tok = Tokenizer(write(tmp_path, byte_level_doc(normalizer={"type": "NFKC"},
+                                                   added=["<s>", "<t>"])))
+    n = tok.n_vocab
+    fresh = 1_500_000 + (id(tmp_path) % 100_000) * 4  # ids no list of this process used
+    for round_, high in enumerate((fresh, 2**32 - 2)):
+        tok.set_special_tokens(["<s>", "<t>"], [high, high + 1], [False, False],
+                               [False, False], 0)
+        texts = ["", "\ufdfa", "ab<s>", "<t><s>" * 50, "x" * 3000, "\ufdfa" * 40 + "<t>", "<s>"]
+        texts = texts * (3 + round_)
+        for num_threads in (2, 8):
+            ordinary = tok.encode_ordinary_batch(texts, num_threads=num_threads)
+            special = tok.encode_special_batch(texts, num_threads=num_threads)
+            assert ordinary == [tok.encode_ordinary(t) for t in texts]
+            assert special == [tok.encode_special(t) for t in texts]
+            assert special[2][-1] == high and special[3][:2] == [high + 1, high]
+            if high < 2**21:
+                assert all(i is special[2][-1] for row in special for i in row if i == high)
+    assert len(tok.encode_ordinary("\ufdfa")) > 3 and n > 256
