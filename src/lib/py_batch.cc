@@ -71,13 +71,13 @@ constexpr size_t kAddedIds = 4;
 // on a guess: the row takes the id_list path.
 constexpr size_t kMostDetachedTextBytes = size_t{1} << 24;
 
-// Reserves every row's items where the interpreter allows; rows without room
-// take the id_list path. With the interpreter.
-void reserve_items(ListBatch& b) {
-  if constexpr (!kDetachedIdItems) return;
-  const size_t n = b.texts->size();
-  b.items = std::make_unique<DetachedIdItems[]>(n);
-  for (size_t i = 0; i < n; ++i) {
+// Reserves the rows' items (b.items, where the interpreter allows) while the
+// workers start; a row finished before its room is reserved, or without room,
+// takes the id_list path. With the interpreter.
+void reserve_items(void* context) noexcept {
+  auto& b = *static_cast<ListBatch*>(context);
+  if (!b.items) return;
+  for (size_t i = 0, n = b.texts->size(); i < n; ++i) {
     const size_t bytes = b.texts->texts[i].size();
     if (bytes > kMostDetachedTextBytes) continue;
     if (!b.items[i].reserve(bytes + kAddedIds)) return;  // out of memory: the rest as well
@@ -158,18 +158,20 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
     return rows_to_pylist(rows);
   }
   // On the pool, each row's list is built as soon as the row is done, while
-  // the workers encode the rest.
+  // the workers encode the rest. They wake while the run is prepared.
+  wake_pool(call.num_threads, call.texts.size());
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
   if (!list) return nullptr;
   ListBatch batch{&call.tok->model, &call.texts, encoder, {}, nullptr, list.get()};
   batch.rows.resize(call.texts.size());
-  reserve_items(batch);
+  if constexpr (kDetachedIdItems)
+    batch.items = std::make_unique<DetachedIdItems[]>(batch.rows.size());
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed = run_in_pool_taking(
       call.num_threads, call.texts.size(),
       min_task_length(call.texts.total_bytes, call.texts.size()), encode_range, &batch, text_bytes,
-      &call.texts, take_row, &batch, &no_memory, &take_failed);
+      &call.texts, Taker{take_row, reserve_items, &batch}, &no_memory, &take_failed);
   if (take_failed) return nullptr;
   if (no_memory) return PyErr_NoMemory();
   if (failed != nullptr) {
@@ -208,7 +210,7 @@ PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
     bool take_failed = false;
     InternalCheck failed = run_in_pool_taking(
         call.num_threads, n, min_task_length(call.texts.total_bytes, n), count_range, &batch,
-        text_bytes, &call.texts, take_nothing, nullptr, &no_memory, &take_failed);
+        text_bytes, &call.texts, Taker{take_nothing, nullptr, nullptr}, &no_memory, &take_failed);
     if (no_memory) return PyErr_NoMemory();
     if (failed != nullptr) {
       raise_batch_failure(failed);

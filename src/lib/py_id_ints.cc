@@ -163,6 +163,7 @@ DetachedIdItems::~DetachedIdItems() {
 
 // The filled items are the table's immortal ints or null: no reference to drop.
 void DetachedIdItems::release() {
+  reserved_.store(false, std::memory_order_relaxed);
   PyMem_Free(items_);
   items_ = nullptr;
   room_ = size_ = missing_ = 0;
@@ -183,11 +184,12 @@ bool DetachedIdItems::reserve(size_t capacity) {
   items_ = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
   if (items_ == nullptr) return false;
   room_ = capacity;
+  reserved_.store(true, std::memory_order_release);
   return true;
 }
 
 bool DetachedIdItems::fill(const uint32_t* ids, size_t n) {
-  if (n > room_) return false;
+  if (!reserved_.load(std::memory_order_acquire) || n > room_) return false;
   Slot* const table = id_table();  // made by reserve: no error to set here
   size_t missing = 0;
   for (size_t i = 0; i < n; ++i) {

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,7 +40,9 @@ inline constexpr bool kDetachedIdItems = false;
 // allocates room with the interpreter, `fill` writes the ids' ints from any
 // thread without it, and `take_list` makes the list with the interpreter
 // again. Ints the table does not hold yet are left null by `fill` and made by
-// `take_list`. The object must be destroyed with the interpreter held.
+// `take_list`. `reserve` may run while another thread calls `fill`, which then
+// finds no room; otherwise one thread at a time. The object must be destroyed
+// with the interpreter held.
 class DetachedIdItems {
  public:
   DetachedIdItems() = default;
@@ -51,7 +54,7 @@ class DetachedIdItems {
   // cannot be detached or the room cannot be had (id_list is then the way).
   bool reserve(size_t capacity);
   // Writes the items of ids[0 .. n); false (nothing written) without room for
-  // them. Needs no interpreter; one thread at a time.
+  // them, reserved before the call began. Needs no interpreter.
   bool fill(const uint32_t* ids, size_t n);
   bool filled() const { return filled_; }
   // Whether the list needs the ids again (some int did not exist yet).
@@ -64,7 +67,8 @@ class DetachedIdItems {
   void release();
 
  private:
-  PyObject** items_ = nullptr;  // a PyMem block of room_ pointers
+  PyObject** items_ = nullptr;         // a PyMem block of room_ pointers
+  std::atomic<bool> reserved_{false};  // publishes items_ and room_ to `fill`
   size_t room_ = 0;
   size_t size_ = 0;
   size_t missing_ = 0;

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -138,6 +139,39 @@ uint64_t min_task_length(uint64_t total_len, uint64_t items) {
 
 namespace {
 
+// Counts the taking runs whose tasks have been enqueued: woken workers spin
+// until it moves.
+std::atomic<uint64_t> runs_enqueued{0};
+
+// Longer than a worker takes to wake and the calling thread to prepare a run,
+// short enough not to matter when no run follows.
+constexpr std::chrono::microseconds kWakeSpin{300};
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
+}
+
+void await_run(uint64_t seen) {
+  const auto until = std::chrono::steady_clock::now() + kWakeSpin;
+  while (runs_enqueued.load(std::memory_order_relaxed) == seen) {
+    for (int i = 0; i < 16; ++i) cpu_relax();
+    if (std::chrono::steady_clock::now() >= until) return;
+  }
+}
+
+// The pool run_in_pool_taking uses for `num_threads`; taken without the lock,
+// as building a pool may wait on the cache's mutex.
+InternalCheck choose_pool(uint64_t num_threads, std::shared_ptr<Pool>& sized, Pool*& pool) {
+  return without_gil([&] {
+    if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
+    pool = sized ? sized.get() : &default_pool();
+  });
+}
+
 size_t grain_for(uint64_t min_len) {
   // blocked_range splits a range only while it is larger than the grain size,
   // into halves; a grain of 2m - 1 therefore never yields a range below m items.
@@ -230,20 +264,31 @@ std::unique_ptr<uint32_t[]> heaviest_first(const TaskSplit& split, WeightFn weig
 
 }  // namespace
 
+void wake_pool(uint64_t num_threads, size_t tasks) {
+  note_pools_started();
+  std::shared_ptr<Pool> sized;
+  Pool* pool = nullptr;
+  if (tasks < 2 || choose_pool(num_threads, sized, pool) != nullptr) return;
+  const uint64_t seen = runs_enqueued.load(std::memory_order_relaxed);
+  const size_t workers = static_cast<size_t>(std::max(pool->max_concurrency(), 1) - 1);
+  for (size_t t = 0, n = std::min(workers, tasks - 1); t < n; ++t) {
+    try {
+      pool->enqueue([seen] { await_run(seen); });
+    } catch (const std::exception&) {
+      return;
+    }
+  }
+}
+
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                                  void* context, WeightFn weight, const void* weight_context,
-                                 TakeFn take, void* take_context, bool* no_memory,
-                                 bool* take_failed) {
+                                 const Taker& taker, bool* no_memory, bool* take_failed) {
   *no_memory = false;
   *take_failed = false;
   std::shared_ptr<Pool> sized;
   Pool* pool = nullptr;
   note_pools_started();
-  // Building a pool may wait on the cache's mutex.
-  InternalCheck chosen = without_gil([&] {
-    if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
-    pool = sized ? sized.get() : &default_pool();
-  });
+  InternalCheck chosen = choose_pool(num_threads, sized, pool);
   if (chosen != nullptr) {
     *no_memory = chosen == kOutOfMemory;
     return *no_memory ? nullptr : chosen;
@@ -285,12 +330,14 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
       break;  // fewer helpers: the calling thread runs what is left
     }
   }
+  runs_enqueued.fetch_add(1, std::memory_order_relaxed);
+  if (taker.prepare != nullptr) taker.prepare(taker.context);
   bool taking = true;
   for (size_t k = 0; k < items;) {
     std::atomic<uint32_t>& slot = run->order[k];
     uint32_t i = slot.load(std::memory_order_acquire);
     if (i != TakingRun::kPending) {
-      if (taking && i != TakingRun::kSkipped && !run->failed() && !take(take_context, i)) {
+      if (taking && i != TakingRun::kSkipped && !run->failed() && !taker.take(taker.context, i)) {
         taking = false;
         *take_failed = true;
       }

@@ -50,24 +50,40 @@ using RangeFn = InternalCheck (*)(void* context, size_t begin, size_t end);
 InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                           void* context);
 
+// Wakes up to `tasks` - 1 workers of the pool that run_in_pool_taking will
+// choose for `num_threads`, for a run about to start: each spins until the
+// next run is enqueued (or for a fraction of a millisecond), so that the run
+// finds them awake rather than waiting about 0.1 ms for each to wake while the
+// calling thread prepares the run. Call with the interpreter lock held, where
+// the pools are usable; failures are not reported (the run reports its own).
+void wake_pool(uint64_t num_threads, size_t tasks);
+
+// What the calling thread of run_in_pool_taking does with the lock held:
+// `prepare(context)` (when given) once, as soon as the workers' tasks are
+// enqueued and before anything is taken, for work that can overlap the
+// workers' start; then `take(context, i)` for each finished item. `take`
+// returns false (error set) to stop taking.
+struct Taker {
+  bool (*take)(void* context, size_t item);
+  void (*prepare)(void* context) noexcept;
+  void* context;
+};
+
 // Runs `fn` over [0, items) on the chosen pool like run_in_pool (chunks of at
 // least `min_len` items), but called with the interpreter lock held: the
-// calling thread takes the place of one worker and, lock held, calls
-// `take(context, i)` for each item as it finishes (in finishing order), so the
-// serial result building overlaps the parallel part. Whenever nothing is ready
-// to take it encodes a chunk itself; the lock is released only for that and
-// for waiting. With a `weight` (an item's cost, `weight(weight_context, i)`,
-// read with the lock held) the chunks are claimed heaviest first; without
-// one, in input order. `take` returns
-// false (error set) to stop taking; the call still waits for the pool.
-// Returns null or the first failure; *no_memory is set when an item threw
-// bad_alloc or the run's own bookkeeping could not be allocated.
-using TakeFn = bool (*)(void* context, size_t item);
+// calling thread takes the place of one worker and, lock held, takes each
+// item as it finishes (in finishing order, through `taker`), so the serial
+// result building overlaps the parallel part. Whenever nothing is ready to
+// take it encodes a chunk itself; the lock is released only for that and for
+// waiting. With a `weight` (an item's cost, `weight(weight_context, i)`, read
+// with the lock held) the chunks are claimed heaviest first; without one, in
+// input order. Once a take fails the call stops taking but still waits for
+// the pool. Returns null or the first failure; *no_memory is set when an item
+// threw bad_alloc or the run's own bookkeeping could not be allocated.
 using WeightFn = uint64_t (*)(const void* context, size_t item);
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                                  void* context, WeightFn weight, const void* weight_context,
-                                 TakeFn take, void* take_context, bool* no_memory,
-                                 bool* take_failed);
+                                 const Taker& taker, bool* no_memory, bool* take_failed);
 
 // Calls `item(i)` for every i < items, serially or in the chosen pool, and
 // returns null or the first failure. `item` returns InternalCheck and writes
