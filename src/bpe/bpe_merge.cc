@@ -51,19 +51,36 @@ void stream_merge(const MergeModel& model, MergeScratch& s) {
   }
 }
 
+// The rank of a pair, from the merge table alone.
+struct TableRank {
+  const MergeMap& merges;
+  uint32_t operator()(uint32_t left, uint32_t right) const { return merges.rank(left, right); }
+};
+
+// The rank of a pair, with no probe for the pairs that the filter refuses.
+struct FilteredRank {
+  const MergeMap& merges;
+  const PairFilter& filter;
+  uint32_t operator()(uint32_t left, uint32_t right) const {
+    return filter.may_join(left, right) ? merges.rank(left, right) : kNone;
+  }
+};
+
 // Repeated passes, each merging every non-overlapping pair of the lowest rank
 // left to right. Needs a monotonic table, where every pass's rank is above the
 // previous one's. Works in place on ids[0, n), with `ranks` (n - 1 entries) for
 // each pair's rank: a pass rewrites both arrays from the left, and a pair whose
 // two tokens the pass left untouched keeps its rank without a probe. Every merge
-// of a pass is the same rule, so the pass reads its merged id once.
-void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32_t* ranks,
-                         std::vector<uint32_t>& output) {
+// of a pass is the same rule, so the pass reads its merged id once. `rank_of`
+// gives a pair's rank (TableRank or FilteredRank).
+template <class RankOf>
+void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, size_t n,
+                         uint32_t* ranks, std::vector<uint32_t>& output) {
   if (n == 2) {
     // One probe decides a pair.
-    const MergeHit hit = merges.find(ids[0], ids[1]);
-    if (hit.rank != kNone) {
-      output.push_back(hit.merged);
+    const uint32_t rank = rank_of(ids[0], ids[1]);
+    if (rank != kNone) {
+      output.push_back(merges.merged_of(rank));
     } else {
       output.insert(output.end(), ids, ids + 2);
     }
@@ -71,8 +88,8 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   if (n == 3) {
     // Two probes pick the first merge (the left pair on a tie), one more the second.
-    const uint32_t left = merges.rank(ids[0], ids[1]);
-    const uint32_t right = merges.rank(ids[1], ids[2]);
+    const uint32_t left = rank_of(ids[0], ids[1]);
+    const uint32_t right = rank_of(ids[1], ids[2]);
     if (left == kNone && right == kNone) {
       output.insert(output.end(), ids, ids + 3);
       return;
@@ -80,9 +97,9 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
     const bool merge_left = left <= right;
     const uint32_t a = merge_left ? merges.merged_of(left) : ids[0];
     const uint32_t b = merge_left ? ids[2] : merges.merged_of(right);
-    const MergeHit last = merges.find(a, b);
-    if (last.rank != kNone) {
-      output.push_back(last.merged);
+    const uint32_t last = rank_of(a, b);
+    if (last != kNone) {
+      output.push_back(merges.merged_of(last));
     } else {
       output.push_back(a);
       output.push_back(b);
@@ -91,7 +108,7 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   }
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
-    ranks[i] = merges.rank(ids[i], ids[i + 1]);
+    ranks[i] = rank_of(ids[i], ids[i + 1]);
     min_rank = std::min(min_rank, ranks[i]);
   }
   while (min_rank != kNone) {
@@ -112,14 +129,14 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
         ids[w] = made;
         i += 2;
         if (w > 0) {
-          ranks[w - 1] = merges.rank(ids[w - 1], made);
+          ranks[w - 1] = rank_of(ids[w - 1], made);
           min_rank = std::min(min_rank, ranks[w - 1]);
         }
         prev_kept = false;
       } else {
         const uint32_t id = ids[i];
         if (w > 0) {
-          ranks[w - 1] = prev_kept ? ranks[i - 1] : merges.rank(ids[w - 1], id);
+          ranks[w - 1] = prev_kept ? ranks[i - 1] : rank_of(ids[w - 1], id);
           min_rank = std::min(min_rank, ranks[w - 1]);
         }
         ids[w] = id;
@@ -134,21 +151,32 @@ void scan_merge_in_place(const MergeMap& merges, uint32_t* ids, size_t n, uint32
   for (size_t i = 0; i < n; ++i) output.push_back(ids[i]);
 }
 
-// Pieces of up to kShortPieceMax ids keep their ranks on the stack.
-void scan_merge_short(const MergeMap& merges, uint32_t* ids, size_t n,
-                      std::vector<uint32_t>& output) {
-  uint32_t ranks[kShortPieceMax];
-  scan_merge_in_place(merges, ids, n, ranks, output);
+// scan_merge_in_place with `ranks` (n - 1 entries) for the pair ranks, through
+// `filter` when given.
+void scan_merge_with(const MergeMap& merges, const PairFilter* filter, uint32_t* ids, size_t n,
+                     uint32_t* ranks, std::vector<uint32_t>& output) {
+  if (filter != nullptr) {
+    scan_merge_in_place(merges, FilteredRank{merges, *filter}, ids, n, ranks, output);
+  } else {
+    scan_merge_in_place(merges, TableRank{merges}, ids, n, ranks, output);
+  }
 }
 
-void scan_merge(const MergeMap& merges, MergeScratch& s) {
+// Pieces of up to kShortPieceMax ids keep their ranks on the stack.
+void scan_merge_short(const MergeMap& merges, const PairFilter* filter, uint32_t* ids, size_t n,
+                      std::vector<uint32_t>& output) {
+  uint32_t ranks[kShortPieceMax];
+  scan_merge_with(merges, filter, ids, n, ranks, output);
+}
+
+void scan_merge(const MergeMap& merges, const PairFilter* filter, MergeScratch& s) {
   const size_t n = s.piece.size();
   if (n <= kShortPieceMax) {
-    scan_merge_short(merges, s.piece.data(), n, s.output);
+    scan_merge_short(merges, filter, s.piece.data(), n, s.output);
     return;
   }
   s.scan_ranks.resize(n);  // forced on a long piece
-  scan_merge_in_place(merges, s.piece.data(), n, s.scan_ranks.data(), s.output);
+  scan_merge_with(merges, filter, s.piece.data(), n, s.scan_ranks.data(), s.output);
 }
 
 }  // namespace
@@ -190,7 +218,7 @@ uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, u
 }
 
 void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratch& scratch,
-                   MergeStrategy strategy) {
+                   MergeStrategy strategy, const PairFilter* filter) {
   if (n == 1) {
     scratch.output.push_back(ids[0]);
     return;
@@ -206,15 +234,16 @@ void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratc
       return;
     }
     if (model.byte_fallback || strategy != MergeStrategy::kStream) {
-      scan_merge_short(model.merges, ids, n, scratch.output);
+      scan_merge_short(model.merges, filter, ids, n, scratch.output);
       return;
     }
   }
   scratch.piece.assign(ids, ids + n);
-  bpe_merge(model, scratch, strategy);
+  bpe_merge(model, scratch, strategy, filter);
 }
 
-void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy) {
+void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy,
+               const PairFilter* filter) {
   const size_t n = scratch.piece.size();
   if (n == 0) return;
   if (n == 1) {
@@ -234,7 +263,7 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
     // long piece; the heap merger gives the same ids on any table, and on long
     // pieces takes fewer steps than the streaming merger too.
     if (n <= kShortPieceMax) {
-      scan_merge(model.merges, scratch);
+      scan_merge(model.merges, filter, scratch);
     } else {
       canonical_merge_long(model.merges, scratch);
     }
@@ -247,7 +276,7 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
       stream_merge(model, scratch);
       break;
     case MergeStrategy::kScan:
-      scan_merge(model.merges, scratch);
+      scan_merge(model.merges, filter, scratch);
       break;
   }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bpe/merge_table.h"
+#include "bpe/pair_filter.h"
 
 namespace quorvane {
 
@@ -50,13 +51,16 @@ struct MergeScratch {
 // canonical merger beyond, whatever the strategy, so that no piece costs more
 // than n log n. So does the automatic strategy on other models; kStream and
 // kScan force one merger on every piece so that they can be compared.
-void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy);
+// Scan-and-merge skips the probes of pairs that `filter` (when given: the
+// model's PairFilter) refuses.
+void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy strategy,
+               const PairFilter* filter = nullptr);
 
 // bpe_merge on ids[0, n) instead of scratch.piece, for drivers that gather a
 // short piece's ids on the stack: pieces of up to kShortPieceMax ids are merged
 // in place without touching scratch.piece. Same ids as bpe_merge.
 void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratch& scratch,
-                   MergeStrategy strategy);
+                   MergeStrategy strategy, const PairFilter* filter = nullptr);
 
 // One step of the streaming merger: token `token` with candidate rule `rule`.
 // `merges` lets a token whose candidate rule failed skip straight to the next

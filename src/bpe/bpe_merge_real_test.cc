@@ -101,12 +101,13 @@ TEST_P(RealModelMergeTest, EveryApplicableMergerAgrees) {
     }
     const Ids piece = offset_scratch.ids;
     const Ids expected = reference_merge(model.merges, piece);
-    const auto run = [&](bool claim_monotonic, bool byte_fallback, MergeStrategy strategy) {
+    const auto run = [&](bool claim_monotonic, bool byte_fallback, MergeStrategy strategy,
+                         const PairFilter* filter = nullptr) {
       merging.monotonic = claim_monotonic;
       merging.byte_fallback = byte_fallback;
       scratch.output.clear();
       scratch.piece = piece;
-      bpe_merge(merging, scratch, strategy);
+      bpe_merge(merging, scratch, strategy, filter);
       return scratch.output;
     };
     EXPECT_EQ(run(false, false, MergeStrategy::kAuto), expected) << name << " piece " << k;
@@ -115,6 +116,9 @@ TEST_P(RealModelMergeTest, EveryApplicableMergerAgrees) {
       EXPECT_EQ(run(true, false, MergeStrategy::kScan), expected) << name << " piece " << k;
       EXPECT_EQ(run(true, false, MergeStrategy::kAuto), expected) << name << " piece " << k;
       EXPECT_EQ(run(true, true, MergeStrategy::kAuto), expected) << name << " piece " << k;
+      ASSERT_FALSE(model.pair_filter.empty());
+      EXPECT_EQ(run(true, false, MergeStrategy::kScan, &model.pair_filter), expected) << name;
+      EXPECT_EQ(run(true, false, MergeStrategy::kAuto, &model.pair_filter), expected) << name;
     }
 
     Ids offset_ids;

@@ -290,6 +290,22 @@ bool differential(uint32_t seed, bool in_rank_order, bool heavy) {
           << " byte_fallback " << mode.byte_fallback << " claim " << mode.claim_monotonic
           << " strategy " << int(mode.strategy);
     }
+    if (monotonic) {
+      // Scan-and-merge through the pair filter, from a vector and from the stack.
+      model.byte_fallback = false;
+      model.monotonic = true;
+      const PairFilter filter = PairFilter::build(model.stream.rules);
+      for (const MergeStrategy strategy : {MergeStrategy::kAuto, MergeStrategy::kScan}) {
+        scratch.output.clear();
+        scratch.piece = ids;
+        bpe_merge(model, scratch, strategy, &filter);
+        EXPECT_EQ(scratch.output, expected) << "seed " << seed << " filtered";
+        Ids copy = ids;
+        scratch.output.clear();
+        bpe_merge_ids(model, copy.data(), copy.size(), scratch, strategy, &filter);
+        EXPECT_EQ(scratch.output, expected) << "seed " << seed << " filtered, stack";
+      }
+    }
   }
   return monotonic;
 }

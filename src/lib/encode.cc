@@ -88,6 +88,7 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
   // ASCII on are gathered with the characters that merge first as one id.
   const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
   const bool chars = !model.char_merges.empty();
+  const PairFilter* const filter = model.pair_filter.empty() ? nullptr : &model.pair_filter;
   if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;
@@ -101,7 +102,7 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
       ids[n] = static_cast<uint32_t>(id);
       n += id >= 0 ? 1 : 0;
     }
-    bpe_merge_ids(model, ids, n, scratch, strategy);
+    bpe_merge_ids(model, ids, n, scratch, strategy, filter);
   } else {
     scratch.piece.clear();
     if (chars) {
@@ -114,7 +115,7 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
         if (id >= 0) scratch.piece.push_back(static_cast<uint32_t>(id));
       }
     }
-    bpe_merge(model, scratch, strategy);
+    bpe_merge(model, scratch, strategy, filter);
   }
   if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
 }

@@ -171,6 +171,9 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   if (!model->byte_fallback && model->monotonic && !model->fuse_unk) {
     model->char_merges = build_char_merges(*model);
   }
+  if (!model->byte_fallback && model->monotonic) {
+    model->pair_filter = PairFilter::build(model->stream.rules);
+  }
   model->pre_tokenizer = std::move(road).value();
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer)) {
     if (!words->cut_each) words->joins_after = metaspace_join_bytes(*model);

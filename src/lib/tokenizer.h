@@ -19,6 +19,7 @@
 
 #include "bpe/char_merges.h"
 #include "bpe/merge_table.h"
+#include "bpe/pair_filter.h"
 #include "lib/char_id_table.h"
 #include "lib/fx_hash.h"
 #include "lib/normalize.h"
@@ -159,6 +160,9 @@ struct Tokenizer : MergeModel {
   // ByteLevel models with a monotonic table: characters whose bytes are merged
   // into one id before a piece's BPE. Empty otherwise.
   CharMerges char_merges;
+  // ByteLevel models with a monotonic table: the pairs that scan-and-merge
+  // need not probe. Empty otherwise.
+  PairFilter pair_filter;
 
   // byte_fallback models whose table is not monotonic: merges.rank of the ids
   // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
