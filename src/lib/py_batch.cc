@@ -67,9 +67,11 @@ struct ListBatch {
 // prefix), which nearly every row fits. A row with more ids (a normalizer can
 // lengthen text) takes the id_list path instead.
 constexpr size_t kAddedIds = 4;
-// Past this, the room (8 bytes per byte of text) is too large a block to take
-// on a guess: the row takes the id_list path.
-constexpr size_t kMostDetachedTextBytes = size_t{1} << 24;
+// The most text whose rows get room in one call: the rooms (8 bytes per byte of
+// text) are address space taken on a guess, mostly never touched, and past
+// this they would be more than is sensible to hold at once. Rows beyond it
+// take the id_list path.
+constexpr size_t kMostDetachedTextBytes = size_t{1} << 26;
 
 // Reserves the rows' items (b.items, where the interpreter allows) while the
 // workers start; a row finished before its room is reserved, or without room,
@@ -77,10 +79,12 @@ constexpr size_t kMostDetachedTextBytes = size_t{1} << 24;
 void reserve_items(void* context) noexcept {
   auto& b = *static_cast<ListBatch*>(context);
   if (!b.items) return;
+  size_t budget = kMostDetachedTextBytes;
   for (size_t i = 0, n = b.texts->size(); i < n; ++i) {
     const size_t bytes = b.texts->texts[i].size();
-    if (bytes > kMostDetachedTextBytes) continue;
+    if (bytes > budget) continue;
     if (!b.items[i].reserve(bytes + kAddedIds)) return;  // out of memory: the rest as well
+    budget -= bytes;
   }
 }
 
