@@ -242,8 +242,8 @@ PyObject* DetachedIdItems::take_list(const uint32_t* ids) {
     return PyList_New(0);
   }
   if (size_ < room_) {
-    // Room was reserved for the most ids a text can give; the list keeps only
-    // what it holds. Should shrinking fail, it keeps the whole block.
+    // The room was sized before the ids were known; the list keeps only what
+    // it holds. Should shrinking fail, it keeps the whole block.
     if (void* shrunk = PyMem_Realloc(items_, size_ * sizeof(PyObject*))) {
       items_ = static_cast<PyObject**>(shrunk);
       room_ = size_;
