@@ -31,21 +31,25 @@ std::vector<uint32_t> merge(const MergeModel& model, const std::vector<uint32_t>
 }
 
 // Every way a model can be asked to merge: the three strategy arguments, under
-// each combination of the flags that steer the choice.
+// each combination of the flags that steer the choice, and both table layouts
+// (byte_fallback models, as loaded, have the bucketed one).
 struct Mode {
   bool byte_fallback;
   bool claim_monotonic;
   MergeStrategy strategy;
+  MergeLayout layout;
 };
 std::vector<Mode> modes_for(bool monotonic) {
   std::vector<Mode> modes;
   for (const MergeStrategy s :
        {MergeStrategy::kAuto, MergeStrategy::kStream, MergeStrategy::kScan}) {
-    // The canonical merger (flag cleared) is right on every table.
-    modes.push_back({false, false, s});
+    // The canonical merger (flag cleared) is right on every table. The
+    // strategy does not steer it: each takes a layout in turn.
+    modes.push_back({false, false, s,
+                     s == MergeStrategy::kStream ? MergeLayout::kBuckets : MergeLayout::kLinear});
     if (monotonic) {
-      modes.push_back({false, true, s});
-      modes.push_back({true, true, s});
+      modes.push_back({false, true, s, MergeLayout::kLinear});
+      modes.push_back({true, true, s, MergeLayout::kBuckets});
     }
   }
   return modes;
@@ -55,6 +59,10 @@ std::vector<uint32_t> merge_in_mode(MergeModel& model, const Mode& mode,
                                     const std::vector<uint32_t>& ids, MergeScratch& scratch) {
   model.byte_fallback = mode.byte_fallback;
   model.monotonic = mode.claim_monotonic;
+  if (model.merges.bucketed() != (mode.layout == MergeLayout::kBuckets)) {
+    model.merges =
+        MergeMap::build(model.stream.rules, model.stream.first_rule.size(), nullptr, mode.layout);
+  }
   return merge(model, ids, mode.strategy, scratch);
 }
 

@@ -28,9 +28,11 @@ constexpr uint32_t kNoPair = 0x7F800000u;   // +infinity: no pair at this positi
 // field `limit`, and the merger compares their full ranks itself. A pair
 // without a rule gets the field `limit + 1`: arithmetic rather than a branch,
 // since whether a pair has a rule is as good as random.
-inline uint32_t pair_key(uint32_t rank, size_t position, uint32_t limit) {
-  const uint32_t field = std::min(rank, limit) + static_cast<uint32_t>(rank == kNone);
+inline uint32_t field_key(uint32_t field, size_t position) {
   return kKeyBase + (field << 8 | static_cast<uint32_t>(position));
+}
+inline uint32_t pair_key(uint32_t rank, size_t position, uint32_t limit) {
+  return field_key(std::min(rank, limit) + static_cast<uint32_t>(rank == kNone), position);
 }
 
 // The least of the keys p[0, 4 * kVectors), p 16-byte aligned; pairwise, so
@@ -81,8 +83,10 @@ constexpr Links kInitialLinks = initial_links();
 // keys are also kept as minima of blocks of kBlock, 4 * kBlockVectors blocks,
 // so that a merge rescans the three blocks whose keys it changed and the search
 // reads the block minima. Every size of work is fixed by the template: the
-// loops have no exits that depend on the ranks.
-template <size_t kKeyVectors, size_t kBlockVectors>
+// loops have no exits that depend on the ranks. With kBuckets (a bucketed
+// table) a probe gives the merged id beside the rank, kept per position, so
+// that a merge takes it at once instead of waiting on a load that misses.
+template <size_t kKeyVectors, size_t kBlockVectors, bool kBuckets>
 void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks, size_t n,
                 uint32_t limit, std::vector<uint32_t>& output) {
   constexpr size_t kKeys = 4 * kKeyVectors;
@@ -90,27 +94,45 @@ void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_rank
   static_assert(kBlockVectors == 0 || kBlocks * kBlock == kKeys);
   alignas(16) uint32_t keys[kKeys];
   alignas(16) uint32_t block_min[kBlocks > 0 ? kBlocks : 1];
-  uint8_t next[kKeys + 1];  // positions 0 to n
+  uint32_t merged[kBuckets ? kKeys : 1];  // of the pair at each position
+  uint8_t next[kKeys + 1];                // positions 0 to n
   uint8_t prev[kKeys + 1];
   std::memcpy(next, kInitialLinks.next, sizeof(next));
   std::memcpy(prev, kInitialLinks.prev, sizeof(prev));
   std::fill(keys, keys + kKeys, kNoPair);
+  [[maybe_unused]] const BucketProbe table = merges.bucket_probe();
+  // What takes the field of the all-ones rank (clamped to the limit) to limit + 1.
+  [[maybe_unused]] const uint32_t none_step =
+      limit + 1 - std::min(static_cast<uint32_t>(table.rank_mask), limit);
+  // The key of the pair (left, right) at `position`.
+  const auto probe = [&](uint32_t left, uint32_t right, size_t position) {
+    if constexpr (kBuckets) {
+      const uint64_t slot = table.slot(left, right);
+      merged[position] = table.merged(slot);
+      // No rule (the all-ones slot) takes the field to limit + 1: added as a
+      // mask, since a condition becomes a branch as unpredictable as the text.
+      const uint32_t none = 0u - static_cast<uint32_t>(slot == BucketProbe::kEmpty);
+      return field_key(std::min(table.raw_rank(slot), limit) + (none & none_step), position);
+    } else {
+      return pair_key(merges.rank(left, right), position, limit);
+    }
+  };
   // The pairs the caller did not give are probed after the others, in one run
   // of independent lookups.
   if (pair_ranks == nullptr) {
-    for (size_t i = 0; i + 1 < n; ++i)
-      keys[i] = pair_key(merges.rank(ids[i], ids[i + 1]), i, limit);
+    for (size_t i = 0; i + 1 < n; ++i) keys[i] = probe(ids[i], ids[i + 1], i);
   } else {
     uint8_t unknown[kKeys];
     size_t unknowns = 0;
     for (size_t i = 0; i + 1 < n; ++i) {
       keys[i] = pair_key(pair_ranks[i], i, limit);
+      if constexpr (kBuckets) merged[i] = merges.merged_or_none(pair_ranks[i]);
       unknown[unknowns] = static_cast<uint8_t>(i);
       unknowns += pair_ranks[i] == kRankUnknown;
     }
     for (size_t k = 0; k < unknowns; ++k) {
       const size_t i = unknown[k];
-      keys[i] = pair_key(merges.rank(ids[i], ids[i + 1]), i, limit);
+      keys[i] = probe(ids[i], ids[i + 1], i);
     }
   }
   if constexpr (kBlocks > 0) {
@@ -139,15 +161,36 @@ void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_rank
     }
     const size_t gone = next[at];
     const size_t after = next[gone];
-    ids[at] = merges.merged_of(rank);
+    if constexpr (kBuckets) {
+      ids[at] = merged[at];
+    } else {
+      ids[at] = merges.merged_of(rank);
+    }
     keys[gone] = kNoPair;
     next[at] = static_cast<uint8_t>(after);
     prev[after] = static_cast<uint8_t>(at);  // prev[n] when there is no pair after
-    keys[at] = after < n ? pair_key(merges.rank(ids[at], ids[after]), at, limit) : kNoPair;
     size_t before = at;
-    if (at > 0) {
-      before = prev[at];
-      keys[before] = pair_key(merges.rank(ids[before], ids[at]), before, limit);
+    if constexpr (kBuckets) {
+      // Both neighbours are probed whether they exist or not (a missing one as
+      // the pair (0, 0), whose slot stays cached), and the key chosen after:
+      // on a table that misses the cache, a branch on whether the merge was at
+      // either end of the piece mispredicts more often than the probe costs.
+      // Masks rather than conditions, which the compiler turns into branches.
+      const uint32_t has_left = 0u - static_cast<uint32_t>(at > 0);
+      const uint32_t has_right = 0u - static_cast<uint32_t>(after < n);
+      before = at ^ ((at ^ prev[at]) & has_left);
+      const size_t right_end = at ^ ((at ^ after) & has_right);
+      // At the start of the piece `before` is `at`: the right pair's key and
+      // merged id, written second, replace the left's.
+      keys[before] = probe(ids[before] & has_left, ids[at] & has_left, before);
+      const uint32_t right_key = probe(ids[at] & has_right, ids[right_end] & has_right, at);
+      keys[at] = (right_key & has_right) | (kNoPair & ~has_right);
+    } else {
+      keys[at] = after < n ? probe(ids[at], ids[after], at) : kNoPair;
+      if (at > 0) {
+        before = prev[at];
+        keys[before] = probe(ids[before], ids[at], before);
+      }
     }
     if constexpr (kBlocks > 0) {
       // The changed keys lie in at most three blocks; one that is named twice is
@@ -162,6 +205,26 @@ void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_rank
   output.insert(output.end(), ids, ids + kept);
 }
 
+// The least work that holds the n positions: all keys up to 32, block minima
+// beyond. Position n - 1 has no pair, but a merge writes its key.
+template <bool kBuckets>
+void merge_sized(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks, size_t n,
+                 uint32_t limit, std::vector<uint32_t>& output) {
+  if (n <= 8) {
+    merge_keys<2, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 16) {
+    merge_keys<4, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 32) {
+    merge_keys<8, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 64) {
+    merge_keys<16, 2, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  } else if (n <= 128) {
+    merge_keys<32, 4, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  } else {
+    merge_keys<64, 8, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+  }
+}
+
 }  // namespace
 
 void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
@@ -169,24 +232,14 @@ void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t
   canonical_merge_short_limited(merges, ids, pair_ranks, n, kCanonicalKeyRankLimit, output);
 }
 
-// The least work that holds the n positions: all keys up to 32, block minima
-// beyond. Position n - 1 has no pair, but a merge writes its key.
 void canonical_merge_short_limited(const MergeMap& merges, uint32_t* ids,
                                    const uint32_t* pair_ranks, size_t n, uint32_t rank_limit,
                                    std::vector<uint32_t>& output) {
   const uint32_t limit = std::min(rank_limit, kCanonicalKeyRankLimit);
-  if (n <= 8) {
-    merge_keys<2, 0>(merges, ids, pair_ranks, n, limit, output);
-  } else if (n <= 16) {
-    merge_keys<4, 0>(merges, ids, pair_ranks, n, limit, output);
-  } else if (n <= 32) {
-    merge_keys<8, 0>(merges, ids, pair_ranks, n, limit, output);
-  } else if (n <= 64) {
-    merge_keys<16, 2>(merges, ids, pair_ranks, n, limit, output);
-  } else if (n <= 128) {
-    merge_keys<32, 4>(merges, ids, pair_ranks, n, limit, output);
+  if (merges.bucketed()) {
+    merge_sized<true>(merges, ids, pair_ranks, n, limit, output);
   } else {
-    merge_keys<64, 8>(merges, ids, pair_ranks, n, limit, output);
+    merge_sized<false>(merges, ids, pair_ranks, n, limit, output);
   }
 }
 

@@ -26,7 +26,10 @@ TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
     for (uint32_t c = 0; c < alphabet; ++c) vocab.id_of(std::string(1, static_cast<char>('a' + c)));
     const std::vector<MergeRule> rules =
         random_string_rules(rng, vocab, 5 + rng() % 60, t % 3 == 0, -1);
-    const MergeMap merges = MergeMap::build(rules);
+    // Tables of both layouts; the bucketed one's probes carry the merged ids.
+    const MergeMap merges = MergeMap::build(rules, vocab.texts.size(), nullptr,
+                                            t % 2 ? MergeLayout::kBuckets : MergeLayout::kLinear);
+    ASSERT_EQ(merges.bucketed(), t % 2 == 1);
     for (int k = 0; k < 8; ++k) {
       const size_t n = 2 + rng() % (k % 2 ? 30 : kCanonicalShortMax - 1);
       const std::vector<uint32_t> piece = random_piece(rng, vocab, alphabet, n);

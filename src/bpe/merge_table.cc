@@ -21,7 +21,8 @@ size_t slot_count_for(size_t n_rules) {
 
 }  // namespace
 
-MergeMap::MergeMap() : slots_(kMinSlots, kEmpty), mask_(kMinSlots - 1), shift_(64 - 4) {}
+MergeMap::MergeMap()
+    : slots_(kMinSlots, kEmpty), merged_(1, kNone), mask_(kMinSlots - 1), shift_(64 - 4) {}
 
 MergeMap MergeMap::build(const std::vector<MergeRule>& rules) {
   uint64_t id_limit = 0;
@@ -32,19 +33,34 @@ MergeMap MergeMap::build(const std::vector<MergeRule>& rules) {
 }
 
 MergeMap MergeMap::build(const std::vector<MergeRule>& rules, uint64_t id_limit,
-                         bool* repeated_pair) {
+                         bool* repeated_pair, MergeLayout layout) {
   MergeMap map;
   const size_t count = slot_count_for(rules.size());
+  map.merged_.resize(rules.size() + 1);
+  for (size_t r = 0; r < rules.size(); ++r) map.merged_[r] = rules[r].merged;
+  map.merged_.back() = kNone;
+  // A repeated pair takes a later slot on the same probe path, so lookups
+  // reach the lower rank first; the caller learns of it to drop a copy.
+  bool repeated = false;
+  if (layout == MergeLayout::kBuckets && map.shape_buckets(rules, id_limit, count) &&
+      map.fill_buckets(rules, &repeated)) {
+    map.bucketed_ = true;
+    map.linear_packed_ = false;
+    map.slots_.clear();
+    map.slots_.shrink_to_fit();
+    if (repeated_pair != nullptr) *repeated_pair = repeated;
+    return map;
+  }
+  // Linear, chosen or because the buckets could not take these rules.
+  repeated = false;
+  map.buckets_.clear();
+  map.buckets_.shrink_to_fit();
   map.mask_ = count - 1;
   map.shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(count));
   // Ids stay below the all-ones id so that no lookup's key is an empty slot's,
   // and ranks below the all-ones rank so that no rule's slot is all ones.
   map.wide_ = id_limit >= (uint64_t{1} << kIdBits) || rules.size() >= kRankMask;
-  map.merged_.resize(rules.size());
-  for (size_t r = 0; r < rules.size(); ++r) map.merged_[r] = rules[r].merged;
-  // A repeated pair takes a later slot on the same probe path, so lookups
-  // reach the lower rank first; the caller learns of it to drop a copy.
-  bool repeated = false;
+  map.linear_packed_ = !map.wide_;
   if (map.wide_) {
     map.slots_.assign(2 * count, 0);
     for (size_t r = 0; r < rules.size(); ++r) {
@@ -73,6 +89,89 @@ MergeMap MergeMap::build(const std::vector<MergeRule>& rules, uint64_t id_limit,
   return map;
 }
 
+bool MergeMap::shape_buckets(const std::vector<MergeRule>& rules, uint64_t id_limit,
+                             size_t slot_count) {
+  uint64_t largest_id = std::max<uint64_t>(id_limit, 1) - 1;
+  uint32_t largest_merged = 0;
+  for (const MergeRule& rule : rules) {
+    largest_id = std::max<uint64_t>(largest_id, std::max(rule.left, rule.right));
+    largest_merged = std::max(largest_merged, rule.merged);
+  }
+  const auto bucket_bits = static_cast<unsigned>(__builtin_ctzll(slot_count / MergeBucket::kSlots));
+  // The pair takes at least the bucket's bits, so that copies of few pairs
+  // still spread over the table's home buckets.
+  const unsigned id_bits =
+      std::max<unsigned>(64 - __builtin_clzll(largest_id | 1), (bucket_bits + 1) / 2);
+  const unsigned pair_bits = 2 * id_bits;
+  // A rank field of all ones is no rank: the unused slot's.
+  const unsigned rank_bits = 64 - static_cast<unsigned>(__builtin_clzll(rules.size() | 1));
+  const unsigned merged_bits = 32 - static_cast<unsigned>(__builtin_clz(largest_merged | 1));
+  if (rank_bits + merged_bits >= 64 || pair_bits > 64) return false;
+  // The word stays in the slot's upper half, which is all that lookups compare.
+  const unsigned word_bits = std::min({64 - rank_bits - merged_bits, pair_bits, 32u});
+  // The word and the home's index together must hold the whole hash.
+  if (word_bits + bucket_bits < pair_bits) return false;
+  probe_.left_multiplier = kMultiplier << id_bits;
+  probe_.bucket_mask = (uint64_t{1} << bucket_bits) - 1;
+  probe_.rank_mask = (uint64_t{1} << rank_bits) - 1;
+  probe_.id_max = static_cast<uint32_t>((uint64_t{1} << id_bits) - 1);
+  probe_.word_mask = ~uint32_t{0} << (32 - word_bits);
+  probe_.merged_mask = static_cast<uint32_t>((uint64_t{1} << merged_bits) - 1);
+  probe_.home_shift = pair_bits - bucket_bits;
+  probe_.word_shift = 32 - word_bits;
+  probe_.rank_bits = rank_bits;
+  // The word's top bits, this many, are the home's low bits.
+  home_bits_in_word_ = word_bits + bucket_bits - pair_bits;
+  return true;
+}
+
+bool MergeMap::fill_buckets(const std::vector<MergeRule>& rules, bool* repeated) {
+  MergeBucket empty;
+  for (uint64_t& slot : empty.slots) slot = kEmpty;
+  buckets_.assign(probe_.bucket_mask + 1, empty);
+  const BucketProbe probe = bucket_probe();
+  for (size_t r = 0; r < rules.size(); ++r) {
+    const uint64_t hash = probe.hash(rules[r].left, rules[r].right);
+    const uint32_t word = probe.word(hash);
+    uint64_t b = probe.home(hash);
+    for (;;) {
+      MergeBucket& bucket = buckets_[b];
+      unsigned used = 0;
+      while (used < MergeBucket::kSlots && bucket.slots[used] != kEmpty) {
+        *repeated |= (static_cast<uint32_t>(bucket.slots[used] >> 32) & probe.word_mask) == word;
+        ++used;
+      }
+      if (used < MergeBucket::kSlots) {
+        bucket.slots[used] = static_cast<uint64_t>(word) << 32 |
+                             static_cast<uint64_t>(rules[r].merged) << probe.rank_bits |
+                             static_cast<uint64_t>(r);
+        break;
+      }
+      b = (b + 1) & probe.bucket_mask;
+    }
+  }
+  // A search passes at most the longest run of full buckets, and no pair lies
+  // further from home. The word keeps the low bits of the home's index: while
+  // the run is shorter than those bits count, equal words in one bucket mean
+  // equal homes, and so equal pairs.
+  const auto bucket_bits = static_cast<unsigned>(__builtin_popcountll(probe.bucket_mask));
+  if (home_bits_in_word_ >= bucket_bits) return true;
+  uint64_t longest = 0;
+  uint64_t run = 0;
+  // Twice round, so that a run across the end counts whole.
+  for (uint64_t i = 0; i < 2 * buckets_.size(); ++i) {
+    run = buckets_[i & probe.bucket_mask].slots[MergeBucket::kSlots - 1] != kEmpty ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  return longest < (uint64_t{1} << home_bits_in_word_);
+}
+
+MergeHit MergeMap::find_unpacked(uint32_t left, uint32_t right) const {
+  if (bucketed_) return bucket_probe().find(left, right);
+  const uint32_t r = rank_wide(left, right);
+  return {r, r == kNone ? kNone : merged_[r]};
+}
+
 uint32_t MergeMap::rank_wide(uint32_t left, uint32_t right) const {
   const uint64_t key = merge_key(left, right);
   uint64_t h = fmix64(key) & mask_;
@@ -86,6 +185,12 @@ uint32_t MergeMap::rank_wide(uint32_t left, uint32_t right) const {
 
 size_t MergeMap::used_slots() const {
   size_t used = 0;
+  if (bucketed_) {
+    for (const MergeBucket& bucket : buckets_) {
+      for (const uint64_t slot : bucket.slots) used += slot != kEmpty;
+    }
+    return used;
+  }
   for (size_t h = 0; h <= mask_; ++h) used += wide_ ? slots_[2 * h] != 0 : slots_[h] != kEmpty;
   return used;
 }

@@ -151,11 +151,14 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   std::string().swap(text);
   model_value = nullptr;
 
+  // byte_fallback models merge every piece in the canonical merger, which
+  // takes rank and merged id from one probe of the bucketed table.
+  const MergeLayout layout = model->byte_fallback ? MergeLayout::kBuckets : MergeLayout::kLinear;
   bool repeated_pair = false;
-  model->merges = MergeMap::build(rules, vocab.n_vocab, &repeated_pair);
+  model->merges = MergeMap::build(rules, vocab.n_vocab, &repeated_pair, layout);
   if (repeated_pair) {
     drop_earlier_repeats(rules);
-    model->merges = MergeMap::build(rules, vocab.n_vocab);
+    model->merges = MergeMap::build(rules, vocab.n_vocab, nullptr, layout);
   }
   model->stream = StreamTables::build(std::move(rules), vocab.n_vocab);
   model->monotonic = merges_are_monotonic(model->stream.rules, vocab.n_vocab);
