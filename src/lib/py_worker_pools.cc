@@ -147,19 +147,14 @@ std::atomic<uint64_t> runs_enqueued{0};
 // short enough not to matter when no run follows.
 constexpr std::chrono::microseconds kWakeSpin{300};
 
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#else
-  std::this_thread::yield();
-#endif
-}
-
+// Yields rather than pauses: on a machine with more runnable threads than
+// cores, the wait gives way to them (the calling thread preparing the run may
+// be one).
 void await_run(uint64_t seen) {
   const auto until = std::chrono::steady_clock::now() + kWakeSpin;
-  while (runs_enqueued.load(std::memory_order_relaxed) == seen) {
-    for (int i = 0; i < 16; ++i) cpu_relax();
-    if (std::chrono::steady_clock::now() >= until) return;
+  while (runs_enqueued.load(std::memory_order_relaxed) == seen &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
   }
 }
 
