@@ -70,6 +70,9 @@ bool i64_value(PyObject* value, int64_t& out) {
   return true;
 }
 
+// How far ahead a TextBatch fetches the strs it takes or releases.
+constexpr size_t kTextsAhead = 8;
+
 }  // namespace
 
 bool raise_batch_failure(InternalCheck failed) {
@@ -77,7 +80,38 @@ bool raise_batch_failure(InternalCheck failed) {
   return false;
 }
 
+TextBatch::~TextBatch() {
+  if (!holds_interpreter()) return;  // the references are left behind (py_gil.h)
+  // By the end of a large batch its strs are mostly out of cache: each is
+  // fetched a few ahead of its release.
+  for (size_t i = 0, n = owners.size(); i < n; ++i) {
+    if (i + kTextsAhead < n) __builtin_prefetch(owners[i + kTextsAhead].get(), 1);
+    owners[i].reset();
+  }
+}
+
 bool texts_from_object(PyObject* value, const char* name, TextBatch& out) {
+  if (PyList_CheckExact(value)) {
+    // The usual case read straight from the list, each str fetched a few items
+    // ahead: the strs of a large batch are mostly out of cache.
+    const size_t n = static_cast<size_t>(PyList_GET_SIZE(value));
+    out.owners.reserve(n);
+    out.texts.reserve(n);
+    auto item_at = [value](size_t i) { return PyList_GET_ITEM(value, static_cast<Py_ssize_t>(i)); };
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kTextsAhead < n) __builtin_prefetch(item_at(i + kTextsAhead), 1);
+      PyObject* item = item_at(i);
+      std::string_view text;
+      if (!str_view(item, text)) {
+        prefix_argument_error(name);
+        return false;
+      }
+      out.owners.push_back(OwnedRef::borrowed(item));
+      out.texts.push_back(text);
+      out.total_bytes += text.size();
+    }
+    return true;
+  }
   size_t hint = size_hint(value);
   out.owners.reserve(hint);
   out.texts.reserve(hint);

@@ -27,6 +27,11 @@ struct TextBatch {
   std::vector<std::string_view> texts;
   uint64_t total_bytes = 0;
 
+  TextBatch() = default;
+  TextBatch(TextBatch&&) = default;
+  TextBatch& operator=(TextBatch&&) = default;
+  ~TextBatch();
+
   size_t size() const { return texts.size(); }
 };
 
