@@ -56,6 +56,11 @@ void remember(PieceCache& cache, const Tokenizer& model, uint64_t hash, std::str
                piece.size(), output.data() + first_id, output.size() - first_id);
 }
 
+// encode_byte_fallback with the piece's piece_hash already computed (any value
+// for a piece of fewer than 2 or more than hash_max_of bytes).
+void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint64_t hash,
+                            MergeScratch& scratch, MergeStrategy strategy);
+
 // Piece of a model without byte_fallback: whole-piece lookup, else byte ids and BPE.
 // With fuse_unk, a run of bytes without a token gives one unknown id.
 void encode_fusing_unknown_bytes(const Tokenizer& model, std::string_view piece,
@@ -292,66 +297,139 @@ size_t next_meta(const char* p, size_t i, size_t n) {
   return n;
 }
 
-// A word in the pieces between characters that no merge joins. Most words of
-// mail and code carry punctuation, and without it their pieces are tokens or
-// repeats that the caches hold, where the whole word is new.
-// Cuts are looked for from `first` on (no cut is inside or right after the
-// word's leading U+2581 run).
+// A metaspace word: a run of U+2581 (with `cut_each`, one U+2581), then a run
+// of anything else. Without `cut_each` a U+2581 that a merge may join to the
+// byte before it does not start a word.
+struct MetaspaceWord {
+  size_t start;
+  size_t body;    // where the word's leading U+2581 run ends
+  size_t end;     // where the next word starts
+  size_t cut;     // the word's first cut (see cut_at), else `end`
+  uint64_t hash;  // hash_ahead of the word's first piece
+};
+
+// The first position in [from, end) where the byte pair p[j - 1], p[j] is a cut,
+// else `end`. The table has no cut before a continuation byte: cuts fall
+// between characters.
+[[gnu::always_inline]] inline size_t cut_at(const std::array<uint64_t, 1024>& cuts,
+                                            const uint8_t* p, size_t from, size_t end) {
+  for (size_t j = from; j < end; ++j) {
+    const unsigned pair = static_cast<unsigned>(p[j - 1]) << 8 | p[j];
+    if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) return j;
+  }
+  return end;
+}
+
+// The word that starts at `pos` (< n). Cuts are looked for only after the
+// word's leading U+2581 run and the character after it: no cut is next to
+// U+2581.
+[[gnu::always_inline]] inline MetaspaceWord word_at(const char* p, size_t pos, size_t n,
+                                                    const MetaspaceWords& words) {
+  const bool cut_each = words.cut_each;
+  size_t i = pos;
+  if (cut_each) {
+    if (meta_at(p, i, n)) i += kMetaLen;
+  } else {
+    while (meta_at(p, i, n)) i += kMetaLen;
+  }
+  const size_t body = i;
+  for (;;) {
+    i = next_meta(p, i, n);
+    if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
+    while (meta_at(p, i, n)) i += kMetaLen;
+  }
+  size_t cut = i;
+  if (words.any_cut) cut = cut_at(words.cuts, reinterpret_cast<const uint8_t*>(p), body + 1, i);
+  return {pos, body, i, cut, 0};
+}
+
+// The piece_hash of a piece p[start, end) that is looked up (2 to hash_max
+// bytes), else 0; the table lines of its lookups start coming.
+[[gnu::always_inline]] inline uint64_t hash_ahead(const Tokenizer& model, const PieceCache* cache,
+                                                  size_t hash_max, const uint8_t* p, size_t start,
+                                                  size_t end) {
+  const size_t len = end - start;
+  if (len < 2 || len > hash_max) return 0;
+  const uint64_t hash = piece_hash(p + start, len);
+  model.whole_pieces.prefetch(hash);
+  if (cache != nullptr) cache->prefetch(hash);
+  return hash;
+}
+
+// A word with cuts, in the pieces between them. Most words of mail and code
+// carry punctuation, and without it their pieces are tokens or repeats that the
+// caches hold, where the whole word is new. `word.hash` is that of its first
+// piece; each piece's lines are fetched while the piece before it is encoded.
 void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& cuts,
-                     std::string_view word, size_t first, MergeScratch& scratch,
-                     MergeStrategy strategy) {
-  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-  size_t start = 0;
-  // One ASCII character is its own id, or its byte's: cuts exist only where
-  // every byte has one.
-  auto emit = [&](size_t end) {
+                     const char* text, const MetaspaceWord& word, size_t hash_max,
+                     MergeScratch& scratch, MergeStrategy strategy) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  size_t start = word.start;
+  size_t end = word.cut;
+  uint64_t hash = word.hash;
+  for (;;) {
+    size_t next_end = end;
+    uint64_t next_hash = 0;
+    if (end != word.end) {
+      next_end = cut_at(cuts, p, end + 1, word.end);
+      next_hash = hash_ahead(model, scratch.piece_cache, hash_max, p, end, next_end);
+    }
+    // One ASCII character is its own id, or its byte's: cuts exist only where
+    // every byte has one (and only with byte_fallback).
     if (end - start == 1 && p[start] < 0x80) {
       const int32_t id = model.ascii_ids[p[start]];
       scratch.output.push_back(static_cast<uint32_t>(id >= 0 ? id : model.byte_ids[p[start]]));
     } else {
-      encode_piece(model, word.substr(start, end - start), scratch, strategy);
+      encode_fallback_hashed(model, std::string_view(text + start, end - start), hash, scratch,
+                             strategy);
     }
+    if (end == word.end) return;
     start = end;
-  };
-  // The table has no cut before a continuation byte: cuts fall between characters.
-  for (size_t j = first; j < word.size(); ++j) {
-    const unsigned pair = static_cast<unsigned>(p[j - 1]) << 8 | p[j];
-    if ((cuts[pair >> 6] >> (pair & 63) & 1) != 0) emit(j);
+    end = next_end;
+    hash = next_hash;
   }
-  emit(word.size());
 }
 
-// Words: a run of U+2581 (with `cut_each`, one U+2581), then a run of anything
-// else; each word is one piece. Without `cut_each` a U+2581 that a merge may
-// join to the byte before it does not start a word. Not inlined: inside the
-// driver it compiles to more instructions (0.4% more per byte on llama2).
+// Each word is one piece, or where the model has a cut table, the pieces
+// between its cuts. A byte_fallback model's words are found one ahead, and the
+// table lines that the next piece's lookups read are fetched while the piece
+// before it is encoded: with a large vocabulary the whole-piece table misses L2
+// on most probes of text in many scripts. Not inlined: inside the driver it
+// compiles to more instructions (0.4% more per byte on llama2).
 [[gnu::noinline]] void encode_words(const Tokenizer& model, std::string_view text,
                                     const MetaspaceWords& words, MergeScratch& scratch,
                                     MergeStrategy strategy) {
-  const bool cut_each = words.cut_each;
   const char* p = text.data();
   const size_t n = text.size();
-  size_t pos = 0;
-  while (pos < n) {
-    size_t i = pos;
-    if (cut_each) {
-      if (meta_at(p, i, n)) i += kMetaLen;
+  if (n == 0) return;
+  if (!model.byte_fallback) {
+    for (size_t pos = 0; pos < n;) {
+      const size_t end = word_at(p, pos, n, words).end;
+      encode_piece(model, text.substr(pos, end - pos), scratch, strategy);
+      pos = end;
+    }
+    return;
+  }
+  const size_t hash_max = hash_max_of(model);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(p);
+  auto find = [&](size_t pos) {
+    MetaspaceWord word = word_at(p, pos, n, words);
+    word.hash = hash_ahead(model, scratch.piece_cache, hash_max, bytes, pos, word.cut);
+    return word;
+  };
+  MetaspaceWord word = find(0);
+  for (;;) {
+    const bool last = word.end == n;
+    MetaspaceWord next{};
+    if (!last) next = find(word.end);
+    if (word.cut != word.end) {
+      encode_cut_word(model, words.cuts, p, word, hash_max, scratch, strategy);
     } else {
-      while (meta_at(p, i, n)) i += kMetaLen;
+      encode_fallback_hashed(model, text.substr(word.start, word.end - word.start), word.hash,
+                             scratch, strategy);
     }
-    const size_t body = i;
-    for (;;) {
-      i = next_meta(p, i, n);
-      if (i == n || cut_each || !words.joins_after[static_cast<uint8_t>(p[i - 1])]) break;
-      while (meta_at(p, i, n)) i += kMetaLen;
-    }
-    if (words.any_cut) {
-      encode_cut_word(model, words.cuts, text.substr(pos, i - pos), body - pos + 1, scratch,
-                      strategy);
-    } else {
-      encode_piece(model, text.substr(pos, i - pos), scratch, strategy);
-    }
-    pos = i;
+    if (last) return;
+    word = next;
   }
 }
 
@@ -685,11 +763,21 @@ std::array<uint64_t, 1024> cut_pairs(const Tokenizer& model) {
 
 void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeScratch& scratch,
                           MergeStrategy strategy) {
+  const size_t n = piece.size();
+  uint64_t hash = 0;
+  if (n >= 2 && n <= hash_max_of(model)) {
+    hash = piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), n);
+  }
+  encode_fallback_hashed(model, piece, hash, scratch, strategy);
+}
+
+namespace {
+
+void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint64_t hash,
+                            MergeScratch& scratch, MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
   const size_t n = piece.size();
   PieceCache* const cache = n >= 2 && n <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
-  uint64_t hash = 0;
-  if ((n >= 2 && n <= model.whole_pieces.max_len()) || cache != nullptr) hash = piece_hash(p, n);
   if (n >= 2 && n <= model.whole_pieces.max_len()) {
     const uint32_t whole = model.whole_pieces.find_hashed(piece, hash);
     if (whole != kNone) {
@@ -790,5 +878,7 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
   }
   if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
 }
+
+}  // namespace
 
 }  // namespace quorvane

@@ -43,6 +43,9 @@ class PieceCache {
     return same_piece(e.bytes, p, n) ? &e : nullptr;
   }
 
+  // Starts fetching the entry of `hash`.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&entries_[hash & kMask]); }
+
   // Remembers that p[0, n) gives ids[0, n_ids); pieces or results that do not
   // fit are left out.
   void insert(uint32_t serial, uint64_t hash, const uint8_t* p, size_t n, const uint32_t* ids,

@@ -80,6 +80,9 @@ class WholePieces {
                        piece_hash(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()));
   }
 
+  // Starts fetching the slot where a probe for `hash` begins.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(slots_.data() + home_of(hash)); }
+
   // find() with the piece's piece_hash already computed. A slot holds enough of
   // the hash and the key's length that a piece without a key is refused by the
   // slots alone; a key found is confirmed by one more load, its record.
