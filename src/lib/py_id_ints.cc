@@ -189,14 +189,15 @@ bool DetachedIdItems::reserve(size_t capacity) {
 }
 
 bool DetachedIdItems::fill(const uint32_t* ids, size_t n) {
-  if (!reserved_.load(std::memory_order_acquire) || n > room_) return false;
+  if (!reserved_.load(std::memory_order_acquire)) return false;
   Slot* const table = id_table();  // made by reserve: no error to set here
   PyObject** const items = items_;
-  size_t missing = 0;
+  const size_t fits = n < room_ ? n : room_;
+  size_t missing = n - fits;  // the items past the room count as missing
   size_t i = 0;
   // Four at a time while the four ids are all in the table's range (nearly
   // always): one range test for the four.
-  for (; i + 4 <= n; i += 4) {
+  for (; i + 4 <= fits; i += 4) {
     const uint32_t a = ids[i], b = ids[i + 1], c = ids[i + 2], d = ids[i + 3];
     if ((a | b | c | d) >= kTableIds) break;
     PyObject* const ia = table[a].load(std::memory_order_acquire);
@@ -210,7 +211,7 @@ bool DetachedIdItems::fill(const uint32_t* ids, size_t n) {
     items[i + 2] = ic;
     items[i + 3] = id;
   }
-  for (; i < n; ++i) {
+  for (; i < fits; ++i) {
     const uint32_t id = ids[i];
     PyObject* const item = id < kTableIds ? table[id].load(std::memory_order_acquire) : nullptr;
     missing += item == nullptr;
@@ -223,14 +224,31 @@ bool DetachedIdItems::fill(const uint32_t* ids, size_t n) {
 }
 
 PyObject* DetachedIdItems::take_list(const uint32_t* ids) {
+  if (size_ > room_) {
+    // The row outgrew its room: the items past it are made here.
+    auto* grown = static_cast<PyObject**>(PyMem_Realloc(items_, size_ * sizeof(PyObject*)));
+    if (grown == nullptr) {
+      release();
+      return PyErr_NoMemory();
+    }
+    items_ = grown;
+    const size_t filled = room_;
+    room_ = size_;
+    if (!fill_items(ids + filled, size_ - filled, items_ + filled)) {
+      release();  // before `filled`, only the table's ints: no reference to drop
+      return nullptr;
+    }
+    missing_ -= size_ - filled;
+  }
   if (missing_ != 0) {
     Slot* const table = id_table();
     for (size_t i = 0; i < size_; ++i) {
       if (items_[i] != nullptr) continue;
       items_[i] = slow_item(table, ids[i]);
       if (items_[i] == nullptr) {
-        // The ints made here may be the list's own (ids past the table).
-        for (size_t k = 0; k < i; ++k) Py_XDECREF(items_[k]);
+        // Some ints may be the list's own (ids past the table); the table's
+        // are immortal, for which a release does nothing.
+        for (size_t k = 0; k < size_; ++k) Py_XDECREF(items_[k]);
         release();
         return nullptr;
       }

@@ -53,11 +53,13 @@ class DetachedIdItems {
   // Room for `capacity` items; false, with no error set, where the items
   // cannot be detached or the room cannot be had (id_list is then the way).
   bool reserve(size_t capacity);
-  // Writes the items of ids[0 .. n); false (nothing written) without room for
-  // them, reserved before the call began. Needs no interpreter.
+  // Writes the items of ids[0 .. n) that fit in the room (take_list makes the
+  // rest); false (nothing written) when no room was reserved before the call
+  // began. Needs no interpreter.
   bool fill(const uint32_t* ids, size_t n);
   bool filled() const { return filled_; }
-  // Whether the list needs the ids again (some int did not exist yet).
+  // Whether the list needs the ids again (some int did not exist yet, or the
+  // ids outgrew the room).
   bool needs_ids() const { return missing_ != 0; }
   // A new list of the filled items, or null with an error set; the items are
   // gone either way. `ids` are those given to `fill` (read only when

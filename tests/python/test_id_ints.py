@@ -99,7 +99,8 @@ def test_pool_batches_build_rows_of_every_kind(tmp_path):
     for round_, high in enumerate((fresh, 2**32 - 2)):
         tok.set_special_tokens(["<s>", "<t>"], [high, high + 1], [False, False],
                                [False, False], 0)
-        texts = ["", "\ufdfa", "ab<s>", "<t><s>" * 50, "x" * 3000, "\ufdfa" * 40 + "<t>", "<s>"]
+        texts = ["", "\ufdfa", "ab<s>", "<t><s>" * 50, "x" * 3000, "\ufdfa" * 40 + "<t>", "<s>",
+                 "<s>" + "\ufdfa" * 7 + "<t>" + "\ufdfa" * 3]
         texts = texts * (3 + round_)
         for num_threads in (2, 8):
             ordinary = tok.encode_ordinary_batch(texts, num_threads=num_threads)
