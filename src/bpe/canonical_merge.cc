@@ -86,7 +86,9 @@ constexpr Links kInitialLinks = initial_links();
 // loops have no exits that depend on the ranks. With kBuckets (a bucketed
 // table) a probe gives the merged id beside the rank, kept per position, so
 // that a merge takes it at once instead of waiting on a load that misses.
-template <size_t kKeyVectors, size_t kBlockVectors, bool kBuckets>
+// With kAhead (a table too large for the cache) a probe also fetches the
+// buckets that its pair's merge would probe next.
+template <size_t kKeyVectors, size_t kBlockVectors, bool kBuckets, bool kAhead>
 void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks, size_t n,
                 uint32_t limit, std::vector<uint32_t>& output) {
   constexpr size_t kKeys = 4 * kKeyVectors;
@@ -108,7 +110,19 @@ void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_rank
   const auto probe = [&](uint32_t left, uint32_t right, size_t position) {
     if constexpr (kBuckets) {
       const uint64_t slot = table.slot(left, right);
-      merged[position] = table.merged(slot);
+      const uint32_t made = table.merged(slot);
+      merged[position] = made;
+      if constexpr (kAhead) {
+        // Should this pair merge, the next probes pair its merged id with the
+        // ids on either side: fetch their buckets now, off the merge chain.
+        // Past either end of the piece the id is an arbitrary one of it (masks,
+        // as whether there is a neighbour is as good as random).
+        const size_t far = next[next[position]];
+        const size_t outer_left = prev[position] & (size_t{0} - (position > 0));
+        const size_t outer_right = far ^ ((far ^ (n - 1)) & (size_t{0} - (far >= n)));
+        __builtin_prefetch(table.buckets + table.home(table.hash(ids[outer_left], made)));
+        __builtin_prefetch(table.buckets + table.home(table.hash(made, ids[outer_right])));
+      }
       // No rule (the all-ones slot) takes the field to limit + 1: added as a
       // mask, since a condition becomes a branch as unpredictable as the text.
       const uint32_t none = 0u - static_cast<uint32_t>(slot == BucketProbe::kEmpty);
@@ -207,21 +221,21 @@ void merge_keys(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_rank
 
 // The least work that holds the n positions: all keys up to 32, block minima
 // beyond. Position n - 1 has no pair, but a merge writes its key.
-template <bool kBuckets>
+template <bool kBuckets, bool kAhead>
 void merge_sized(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks, size_t n,
                  uint32_t limit, std::vector<uint32_t>& output) {
   if (n <= 8) {
-    merge_keys<2, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<2, 0, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   } else if (n <= 16) {
-    merge_keys<4, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<4, 0, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   } else if (n <= 32) {
-    merge_keys<8, 0, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<8, 0, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   } else if (n <= 64) {
-    merge_keys<16, 2, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<16, 2, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   } else if (n <= 128) {
-    merge_keys<32, 4, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<32, 4, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   } else {
-    merge_keys<64, 8, kBuckets>(merges, ids, pair_ranks, n, limit, output);
+    merge_keys<64, 8, kBuckets, kAhead>(merges, ids, pair_ranks, n, limit, output);
   }
 }
 
@@ -236,10 +250,12 @@ void canonical_merge_short_limited(const MergeMap& merges, uint32_t* ids,
                                    const uint32_t* pair_ranks, size_t n, uint32_t rank_limit,
                                    std::vector<uint32_t>& output) {
   const uint32_t limit = std::min(rank_limit, kCanonicalKeyRankLimit);
-  if (merges.bucketed()) {
-    merge_sized<true>(merges, ids, pair_ranks, n, limit, output);
+  if (!merges.bucketed()) {
+    merge_sized<false, false>(merges, ids, pair_ranks, n, limit, output);
+  } else if (merges.bucket_probe().prefetch) {
+    merge_sized<true, true>(merges, ids, pair_ranks, n, limit, output);
   } else {
-    merge_sized<false>(merges, ids, pair_ranks, n, limit, output);
+    merge_sized<true, false>(merges, ids, pair_ranks, n, limit, output);
   }
 }
 

@@ -81,15 +81,18 @@ struct BucketProbe {
   uint32_t word_mask;        // the word's bits in the slot's upper half (its top bits)
   uint32_t merged_mask;      // the merged id's bits, above the rank's
   unsigned home_shift;       // the home bucket is the hash's pair bits from here up
-  unsigned word_shift;       // the word is the hash's low bits, at the top of 32
+  uint32_t word_factor;      // the word is the hash's low bits, times this to the top of 32
   unsigned rank_bits;
+  uint32_t word_mask_lanes[4];  // word_mask in each lane, ready for the compare
+  // The table is too large to stay in a core's cache: worth fetching ahead.
+  bool prefetch;
 
   uint64_t hash(uint32_t left, uint32_t right) const {
     return left * left_multiplier + right * kMultiplier;
   }
   uint64_t home(uint64_t hash) const { return (hash >> home_shift) & bucket_mask; }
   // The slot's upper half holds the word in its top bits.
-  uint32_t word(uint64_t hash) const { return static_cast<uint32_t>(hash) << word_shift; }
+  uint32_t word(uint64_t hash) const { return static_cast<uint32_t>(hash) * word_factor; }
 
   // The pair's slot: the lowest rank of the pair, or all ones (no rule).
   uint64_t slot(uint32_t left, uint32_t right) const {
@@ -128,7 +131,7 @@ struct BucketProbe {
   unsigned match_mask(const MergeBucket& bucket, uint32_t want) const {
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi32(static_cast<int>(want));
-    const __m128i mask = _mm_set1_epi32(static_cast<int>(word_mask));
+    const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(word_mask_lanes));
     const auto* s = reinterpret_cast<const float*>(bucket.slots);
     // The upper halves of slots 0 to 3, then 4 to 7.
     const auto upper = [&](int i) {
