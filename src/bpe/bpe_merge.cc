@@ -121,24 +121,29 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
     min_rank = kNone;
     for (size_t k = 0; k + 1 < i; ++k) min_rank = std::min(min_rank, ranks[k]);
     // Token w of the pass's result comes from token i (kept) or tokens i, i + 1
-    // (merged); w <= i, so reads stay ahead of writes in both arrays.
+    // (merged); w <= i, so reads stay ahead of writes in both arrays. The first
+    // merge is at i: taken before the loop, whose test then fails for all but
+    // the rare later pairs of the same rank.
     size_t w = i;
-    bool prev_kept = i > 0;  // token w - 1 is the unchanged token i - 1
+    ids[w] = made;
+    if (w > 0) {
+      ranks[w - 1] = rank_of(ids[w - 1], made);
+      min_rank = std::min(min_rank, ranks[w - 1]);
+    }
+    i += 2;
+    ++w;
+    bool prev_kept = false;  // token w - 1 is the unchanged token i - 1
     while (i < n) {
       if (i + 1 < n && ranks[i] == target) {
         ids[w] = made;
         i += 2;
-        if (w > 0) {
-          ranks[w - 1] = rank_of(ids[w - 1], made);
-          min_rank = std::min(min_rank, ranks[w - 1]);
-        }
+        ranks[w - 1] = rank_of(ids[w - 1], made);
+        min_rank = std::min(min_rank, ranks[w - 1]);
         prev_kept = false;
       } else {
         const uint32_t id = ids[i];
-        if (w > 0) {
-          ranks[w - 1] = prev_kept ? ranks[i - 1] : rank_of(ids[w - 1], id);
-          min_rank = std::min(min_rank, ranks[w - 1]);
-        }
+        ranks[w - 1] = prev_kept ? ranks[i - 1] : rank_of(ids[w - 1], id);
+        min_rank = std::min(min_rank, ranks[w - 1]);
         ids[w] = id;
         i += 1;
         prev_kept = true;
