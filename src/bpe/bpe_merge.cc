@@ -60,7 +60,7 @@ struct TableRank {
 // The rank of a pair, with no probe for the pairs that the filter refuses.
 struct FilteredRank {
   const MergeMap& merges;
-  const PairFilter& filter;
+  PairFilter::View filter;
   uint32_t operator()(uint32_t left, uint32_t right) const {
     return filter.may_join(left, right) ? merges.rank(left, right) : kNone;
   }
@@ -161,7 +161,7 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
 void scan_merge_with(const MergeMap& merges, const PairFilter* filter, uint32_t* ids, size_t n,
                      uint32_t* ranks, std::vector<uint32_t>& output) {
   if (filter != nullptr) {
-    scan_merge_in_place(merges, FilteredRank{merges, *filter}, ids, n, ranks, output);
+    scan_merge_in_place(merges, FilteredRank{merges, filter->view()}, ids, n, ranks, output);
   } else {
     scan_merge_in_place(merges, TableRank{merges}, ids, n, ranks, output);
   }

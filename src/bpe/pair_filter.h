@@ -24,14 +24,24 @@ class PairFilter {
   PairFilter() = default;
   static PairFilter build(const std::vector<MergeRule>& rules);
 
-  // False when no rule joins (left, right); true for every pair with a rule
-  // and for a few without.
-  bool may_join(uint32_t left, uint32_t right) const {
-    const uint64_t x = mix(left, right);
-    const uint64_t bits = bits_of(x);
-    return (words_[x >> shift_] & bits) == bits;
-  }
+  // The words and the shift by value: a loop that holds a View keeps them in
+  // registers, where the filter's own fields would be read again after every
+  // store of ids (which might, as far as the compiler knows, change them).
+  struct View {
+    const uint64_t* words;
+    unsigned shift;
 
+    // False when no rule joins (left, right); true for every pair with a rule
+    // and for a few without.
+    bool may_join(uint32_t left, uint32_t right) const {
+      const uint64_t x = mix(left, right);
+      const uint64_t bits = bits_of(x);
+      return (words[x >> shift] & bits) == bits;
+    }
+  };
+  View view() const { return {words_.data(), shift_}; }
+
+  bool may_join(uint32_t left, uint32_t right) const { return view().may_join(left, right); }
   bool empty() const { return rules_ == 0; }
 
  private:
