@@ -118,7 +118,7 @@ bool take_row(void* context, size_t i) {
   if (b.items && b.items[i].filled()) {
     row = b.items[i].take_list(b.rows[i].data());
   } else {
-    if (b.items) b.items[i].release();  // its row did not fit
+    if (b.items) b.items[i].release();  // no room reserved in time, or at all
     row = ids_to_pylist(b.rows[i]);
   }
   if (row == nullptr) return false;
@@ -170,8 +170,9 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
   if (!list) return nullptr;
   ListBatch batch{&call.tok->model, &call.texts, encoder, {}, nullptr, list.get()};
   batch.rows.resize(call.texts.size());
-  if constexpr (kDetachedIdItems)
+  if constexpr (kDetachedIdItems) {
     batch.items = std::make_unique<DetachedIdItems[]>(batch.rows.size());
+  }
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed = run_in_pool_taking(

@@ -51,10 +51,10 @@ InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, 
                           void* context);
 
 // Wakes up to `tasks` - 1 workers of the pool that run_in_pool_taking will
-// choose for `num_threads`, for a run about to start: each spins until the
-// next run is enqueued (or for a fraction of a millisecond), so that the run
-// finds them awake rather than waiting about 0.1 ms for each to wake while the
-// calling thread prepares the run. Call with the interpreter lock held, where
+// choose for `num_threads`, for a run about to start: each waits, yielding,
+// until the next run is enqueued (or for a fraction of a millisecond), so that
+// the run finds them awake instead of waking them (about 0.1 ms) after the
+// calling thread has prepared it. Call with the interpreter lock held, where
 // the pools are usable; failures are not reported (the run reports its own).
 void wake_pool(uint64_t num_threads, size_t tasks);
 
