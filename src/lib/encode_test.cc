@@ -283,13 +283,25 @@ TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
     MetaspaceWords cut = whole_words;
     cut.cuts = cut_pairs(*model);
     for (uint64_t w : cut.cuts) cut.any_cut |= w != 0;
+    // The cut words' pieces are also looked up in the whole-piece table and
+    // the piece cache (twice, the second time from the cache), by the hashes
+    // the encoder computes ahead: they must find the same ids.
+    const WholePieces whole_pieces = WholePieces::build_byte_fallback(*model);
+    const uint32_t serial = next_model_serial();
     for (int t = 0; t < 40; ++t) {
       std::string text;
       for (size_t len = rng() % 20; len > 0; --len) text += text_chars[rng() % text_chars.size()];
       model->pre_tokenizer = whole_words;
+      model->whole_pieces = WholePieces();
+      model->cache_serial = 0;
       const std::vector<uint32_t> expected = encode(*model, text);
       model->pre_tokenizer = cut;
       EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
+      model->whole_pieces = whole_pieces;
+      model->cache_serial = serial;
+      for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
+      }
       for (size_t i = 1; i < text.size(); ++i) {
         const unsigned pair =
             static_cast<uint8_t>(text[i - 1]) << 8 | static_cast<uint8_t>(text[i]);
