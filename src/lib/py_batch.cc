@@ -1,7 +1,8 @@
 // The list-returning batch methods: encode_ordinary_batch, encode_special_batch,
 // count_tokens_batch and decode_batch. Arguments are converted with the lock
-// held, the engine runs over the items with it released, and the result list is
-// built afterwards in input order.
+// held and the engine runs over the items with it released. On the pool, the
+// id lists' items are written by the threads that encode the rows, and the
+// calling thread hands each to a list as its row finishes.
 #include <memory>
 #include <string>
 #include <vector>
