@@ -778,6 +778,9 @@ void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
   const size_t n = piece.size();
   PieceCache* const cache = n >= 2 && n <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
+  // The cache first: a hit there reads one line, where a whole piece costs a
+  // slot and its record, and a miss in the table a slot or more.
+  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
   if (n >= 2 && n <= model.whole_pieces.max_len()) {
     const uint32_t whole = model.whole_pieces.find_hashed(piece, hash);
     if (whole != kNone) {
@@ -785,7 +788,6 @@ void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint
       return;
     }
   }
-  if (cache != nullptr && take_cached(*cache, model, hash, piece, scratch.output)) return;
   const size_t first_id = scratch.output.size();
   // At most one id per byte: short pieces gather their ids on the stack.
   uint32_t stack_ids[kShortPieceMax];
