@@ -120,9 +120,9 @@ bool MergeMap::shape_buckets(const std::vector<MergeRule>& rules, uint64_t id_li
   probe_.home_shift = pair_bits - bucket_bits;
   probe_.word_factor = uint32_t{1} << (32 - word_bits);
   for (uint32_t& lane : probe_.word_mask_lanes) lane = probe_.word_mask;
-  // Beyond the 1 MiB of a core's L2 (as on x86 cores from 2017 on), a probe
-  // mostly misses it.
-  probe_.prefetch = (probe_.bucket_mask + 1) * sizeof(MergeBucket) > (size_t{1} << 20);
+  // A table of the 1 MiB of a core's L2 (as on x86 cores from 2017 on) or
+  // more shares it with the encoder's other tables: its probes often miss.
+  probe_.prefetch = (probe_.bucket_mask + 1) * sizeof(MergeBucket) >= (size_t{1} << 20);
   probe_.rank_bits = rank_bits;
   // The word's top bits, this many, are the home's low bits.
   home_bits_in_word_ = word_bits + bucket_bits - pair_bits;
