@@ -1,9 +1,7 @@
 // The list-returning batch methods: encode_ordinary_batch, encode_special_batch,
 // count_tokens_batch and decode_batch. Arguments are converted with the lock
 // held and the engine runs over the items with it released. On the pool, the
-// id lists' items are written by the threads that encode the rows, and the
-// calling thread hands each to a list as its row finishes.
-#include <memory>
+// calling thread builds each row's list as the row finishes.
 #include <string>
 #include <vector>
 
@@ -11,7 +9,6 @@
 #include "lib/encode.h"
 #include "lib/py_args.h"
 #include "lib/py_batch_frame.h"
-#include "lib/py_id_ints.h"
 #include "lib/py_methods.h"
 #include "lib/py_ref.h"
 #include "lib/py_tokenizer.h"
@@ -57,52 +54,17 @@ struct ListBatch {
   const TextBatch* texts;
   RowEncoder encoder;
   std::vector<std::vector<uint32_t>> rows;
-  // Where the interpreter allows it, each row's list items, written by the
-  // thread that encoded the row: the calling thread, which builds the lists
-  // one after another, then only hands them over.
-  std::unique_ptr<DetachedIdItems[]> items;
   PyObject* list;  // borrowed; items filled as rows finish
 };
-
-// A row's room: three quarters of an id per byte of its text and a few more.
-// English text gives a third to a half (0.33 for gpt4o and 0.44 for llama2 on
-// mail, 0.77 at most for one text) and other scripts up to one where they
-// fall back to bytes: the calling thread makes the items of a row past its
-// room. Rooms are no larger than nearly every row needs: what a row leaves
-// untouched costs only address space, but the heap keeps the pages that any
-// call's rows touched.
-size_t room_for(size_t text_bytes) { return text_bytes - text_bytes / 4 + 16; }
-// The most text whose rows get room in one call (384 MiB of rooms): rows
-// beyond it take the id_list path.
-constexpr size_t kMostDetachedTextBytes = size_t{1} << 26;
-
-// Reserves the rows' items (b.items, where the interpreter allows) while the
-// workers start; a row finished before its room is reserved, or without room,
-// takes the id_list path. With the interpreter.
-void reserve_items(void* context) noexcept {
-  auto& b = *static_cast<ListBatch*>(context);
-  if (!b.items) return;
-  size_t budget = kMostDetachedTextBytes;
-  for (size_t i = 0, n = b.texts->size(); i < n; ++i) {
-    const size_t bytes = b.texts->texts[i].size();
-    if (bytes > budget) continue;
-    if (!b.items[i].reserve(room_for(bytes))) return;  // out of memory: the rest as well
-    budget -= bytes;
-  }
-}
 
 InternalCheck encode_range(void* context, size_t begin, size_t end) {
   auto& b = *static_cast<ListBatch*>(context);
   for (size_t i = begin; i < end; ++i) {
-    std::vector<uint32_t>& row = b.rows[i];
     InternalCheck failed =
         b.encoder == RowEncoder::kSpecial
-            ? encode_with_specials(*b.model, b.texts->texts[i], row)
-            : encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, row);
+            ? encode_with_specials(*b.model, b.texts->texts[i], b.rows[i])
+            : encode_text(*b.model, b.texts->texts[i], MergeStrategy::kAuto, true, b.rows[i]);
     if (failed != nullptr) return failed;
-    if (b.items && b.items[i].fill(row.data(), row.size()) && !b.items[i].needs_ids()) {
-      std::vector<uint32_t>().swap(row);  // freed here rather than by the calling thread
-    }
   }
   return nullptr;
 }
@@ -115,13 +77,7 @@ uint64_t text_bytes(const void* texts, size_t i) {
 
 bool take_row(void* context, size_t i) {
   auto& b = *static_cast<ListBatch*>(context);
-  PyObject* row;
-  if (b.items && b.items[i].filled()) {
-    row = b.items[i].take_list(b.rows[i].data());
-  } else {
-    if (b.items) b.items[i].release();  // no room reserved in time, or at all
-    row = ids_to_pylist(b.rows[i]);
-  }
+  PyObject* row = ids_to_pylist(b.rows[i]);
   if (row == nullptr) return false;
   PyList_SET_ITEM(b.list, static_cast<Py_ssize_t>(i), row);
   std::vector<uint32_t>().swap(b.rows[i]);
@@ -169,17 +125,14 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
   wake_pool(call.num_threads, call.texts.size());
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
   if (!list) return nullptr;
-  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, nullptr, list.get()};
+  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, list.get()};
   batch.rows.resize(call.texts.size());
-  if constexpr (kDetachedIdItems) {
-    batch.items = std::make_unique<DetachedIdItems[]>(batch.rows.size());
-  }
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed = run_in_pool_taking(
       call.num_threads, call.texts.size(),
       min_task_length(call.texts.total_bytes, call.texts.size()), encode_range, &batch, text_bytes,
-      &call.texts, Taker{take_row, reserve_items, &batch}, &no_memory, &take_failed);
+      &call.texts, Taker{take_row, &batch}, &no_memory, &take_failed);
   if (take_failed) return nullptr;
   if (no_memory) return PyErr_NoMemory();
   if (failed != nullptr) {
@@ -218,7 +171,7 @@ PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
     bool take_failed = false;
     InternalCheck failed = run_in_pool_taking(
         call.num_threads, n, min_task_length(call.texts.total_bytes, n), count_range, &batch,
-        text_bytes, &call.texts, Taker{take_nothing, nullptr, nullptr}, &no_memory, &take_failed);
+        text_bytes, &call.texts, Taker{take_nothing, nullptr}, &no_memory, &take_failed);
     if (no_memory) return PyErr_NoMemory();
     if (failed != nullptr) {
       raise_batch_failure(failed);

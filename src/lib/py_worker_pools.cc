@@ -326,7 +326,6 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
     }
   }
   runs_enqueued.fetch_add(1, std::memory_order_relaxed);
-  if (taker.prepare != nullptr) taker.prepare(taker.context);
   bool taking = true;
   for (size_t k = 0; k < items;) {
     std::atomic<uint32_t>& slot = run->order[k];

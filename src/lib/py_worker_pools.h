@@ -58,14 +58,11 @@ InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, 
 // the pools are usable; failures are not reported (the run reports its own).
 void wake_pool(uint64_t num_threads, size_t tasks);
 
-// What the calling thread of run_in_pool_taking does with the lock held:
-// `prepare(context)` (when given) once, as soon as the workers' tasks are
-// enqueued and before anything is taken, for work that can overlap the
-// workers' start; then `take(context, i)` for each finished item. `take`
-// returns false (error set) to stop taking.
+// What the calling thread of run_in_pool_taking does with the lock held for
+// each finished item: `take(context, i)`, which returns false (error set) to
+// stop taking.
 struct Taker {
   bool (*take)(void* context, size_t item);
-  void (*prepare)(void* context) noexcept;
   void* context;
 };
 

@@ -88,10 +88,10 @@ def test_many_threads_fill_the_table_at_once(tmp_path):
 
 
 def test_pool_batches_build_rows_of_every_kind(tmp_path):
-    # On the pool the workers write the rows' items themselves, from room
-    # reserved per text: rows must come out the same when an id's int does not
-    # exist yet, when a text gives more ids than it has bytes (NFKC lengthens
-    # U+FDFA to 18 characters), when ids lie past the table, and when empty.
+    # Rows built on the pool must come out the same as per text when an id's
+    # int does not exist yet, when a text gives more ids than it has bytes
+    # (NFKC lengthens U+FDFA to 18 characters), when ids lie past the table,
+    # and when empty.
     tok = Tokenizer(write(tmp_path, byte_level_doc(normalizer={"type": "NFKC"},
                                                    added=["<s>", "<t>"])))
     n = tok.n_vocab
