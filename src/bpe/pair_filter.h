@@ -49,7 +49,7 @@ class PairFilter {
   // word's (never below bit 32, which hold the right id's low bits alone) pick
   // two bits in it.
   static uint64_t mix(uint32_t left, uint32_t right) {
-    return ((static_cast<uint64_t>(left) << 32) | right) * 0x9E3779B97F4A7C15ULL;
+    return ((static_cast<uint64_t>(left) << 32) | right) * MergeMap::kMultiplier;
   }
   static uint64_t bits_of(uint64_t x) {
     return (uint64_t{1} << ((x >> 32) & 63)) | (uint64_t{1} << ((x >> 38) & 63));
