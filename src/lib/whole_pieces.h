@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bpe/bpe_merge.h"
+#include "bpe/huge_page_allocator.h"
 #include "bpe/merge_table.h"
 
 namespace quorvane {
@@ -125,13 +126,17 @@ class WholePieces {
     return static_cast<size_t>((hash & 0xFFFFFFFF) * homes_ >> 32);
   }
 
-  // From the ids and their keys (`key_of(id)`), in id order.
+  // From the ids and their keys (`key_of(id)`), in id order; with `huge_pages`,
+  // the tables are allocated on them.
   template <class KeyOf>
-  static WholePieces from_keys(const std::vector<uint32_t>& ids, const KeyOf& key_of);
+  static WholePieces from_keys(const std::vector<uint32_t>& ids, const KeyOf& key_of,
+                               bool huge_pages);
 
   // An empty table still has one (empty) slot, so that a probe needs no check.
-  std::vector<uint64_t> slots_ = {kEmpty};
-  std::vector<uint8_t> records_;
+  // A byte_fallback model's table, probed for most pieces of text in many
+  // scripts, is on huge pages (see HugePageAllocator).
+  std::vector<uint64_t, HugePageAllocator<uint64_t>> slots_ = {kEmpty};
+  std::vector<uint8_t, HugePageAllocator<uint8_t>> records_;
   uint64_t homes_ = 1;  // home slots: those the hash picks from
   size_t max_len_ = 0;
 };
