@@ -1,6 +1,6 @@
 // HugePageAllocator: an allocator for the large tables that encoding probes at
-// random (a byte_fallback model's whole-piece table), which asks the kernel to
-// back them with 2 MiB pages.
+// random (a byte_fallback model's merge buckets and whole-piece table), which
+// asks the kernel to back them with 2 MiB pages.
 //
 // With 4 KiB pages the probes of a table of megabytes miss the TLB on most
 // lookups, and each miss walks the page tables before the line itself is

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "bpe/huge_page_allocator.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -245,7 +247,10 @@ class MergeMap {
 
   // Linear packed: one word per slot. Wide: two (merge_key, 0 = empty; then the rank).
   std::vector<uint64_t> slots_;
-  std::vector<MergeBucket> buckets_;
+  // Probed at random over megabytes (gemma3: 8 MiB): on huge pages, where
+  // probes also miss the TLB less (see HugePageAllocator).
+  std::vector<MergeBucket, HugePageAllocator<MergeBucket>> buckets_{
+      HugePageAllocator<MergeBucket>(true)};
   std::vector<uint32_t> merged_;  // per rank, then kNone
   uint64_t mask_;                 // slots - 1 (linear)
   unsigned shift_;
