@@ -16,6 +16,7 @@
 namespace quorvane {
 
 class PieceCache;
+struct HeldPieces;
 
 // Which merger runs (see bpe_merge): the automatic choice, or one merger forced
 // on every piece so that the mergers can be compared.
@@ -42,6 +43,9 @@ struct MergeScratch {
   // The thread's cache of merged pieces, set by the driver when the call may
   // use it; the mergers never touch it.
   PieceCache* piece_cache = nullptr;
+  // Where a driver that merges short pieces several at a time holds them back
+  // (see canonical_merge_together), else null.
+  HeldPieces* held = nullptr;
 };
 
 // Merges scratch.piece and appends the result to scratch.output.

@@ -1,11 +1,15 @@
 // The canonical merger: canonical BPE (lowest rank first, leftmost among equal
 // ranks) one merge at a time, correct on every table, monotonic or not.
-//   canonical_merge_short  in place on up to kCanonicalShortMax ids, no allocation
-//   canonical_merge_long   any length, through the heap merger (n log n)
+//   canonical_merge_short     in place on up to kCanonicalShortMax ids, no allocation
+//   canonical_merge_in_place  the same, leaving the result at the front of the ids
+//   canonical_merge_together  kCanonicalTogether short pieces side by side
+//   canonical_merge_long      any length, through the heap merger (n log n)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bpe/bpe_merge.h"
@@ -41,6 +45,49 @@ void canonical_merge_short(const MergeMap& merges, uint32_t* ids, const uint32_t
 void canonical_merge_short_limited(const MergeMap& merges, uint32_t* ids,
                                    const uint32_t* pair_ranks, size_t n, uint32_t rank_limit,
                                    std::vector<uint32_t>& output);
+
+// canonical_merge_short_limited that leaves the result in ids[0, kept) and
+// returns kept.
+size_t canonical_merge_in_place(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_ranks,
+                                size_t n, uint32_t rank_limit = kCanonicalKeyRankLimit);
+
+// How many pieces canonical_merge_together merges, and the most ids of each.
+inline constexpr size_t kCanonicalTogether = 8;
+inline constexpr size_t kCanonicalPairMax = 32;
+
+// One piece of canonical_merge_together: ids[0, n), 2 <= n <= kCanonicalPairMax,
+// with pair_ranks as for canonical_merge_short; the merge leaves its result in
+// ids[0, kept).
+struct PieceMerge {
+  uint32_t* ids;
+  const uint32_t* pair_ranks;
+  size_t n;
+  size_t kept;
+};
+
+// canonical_merge_in_place on kCanonicalTogether pieces at once, one merge of
+// each in turn: on a table that misses the cache a merge waits on its probes,
+// and the pieces' waits overlap.
+void canonical_merge_together(const MergeMap& merges, PieceMerge* pieces,
+                              uint32_t rank_limit = kCanonicalKeyRankLimit);
+
+// Short pieces that a driver holds back until it has kCanonicalTogether of
+// them to merge side by side: each one's ids, the ranks of their pairs as the
+// driver gave them, where its ids go in the output, and what the driver
+// remembers it by.
+struct HeldPieces {
+  struct Piece {
+    uint32_t ids[kCanonicalPairMax];
+    uint32_t pair_ranks[kCanonicalPairMax];
+    size_t n;
+    size_t position;
+    std::string_view text;
+    uint64_t hash;
+    bool cached;
+  };
+  Piece pieces[kCanonicalTogether];
+  size_t count = 0;
+};
 
 // Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece
 // is left holding the result.

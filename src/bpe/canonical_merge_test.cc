@@ -58,5 +58,42 @@ TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
   }
 }
 
+// Pieces merged together, of any mix of lengths up to kCanonicalPairMax, each
+// give the ids they give alone: pieces that run out of merges first stay put
+// while the others go on.
+TEST(CanonicalMergeTest, PiecesMergedTogetherMatchReference) {
+  std::mt19937 rng(12);
+  for (int t = 0; t < 200; ++t) {
+    StringVocab vocab;
+    const uint32_t alphabet = 3 + rng() % 6;
+    for (uint32_t c = 0; c < alphabet; ++c) vocab.id_of(std::string(1, static_cast<char>('a' + c)));
+    const std::vector<MergeRule> rules =
+        random_string_rules(rng, vocab, 5 + rng() % 60, t % 3 == 0, -1);
+    const MergeMap merges = MergeMap::build(rules, vocab.texts.size(), nullptr,
+                                            t % 2 ? MergeLayout::kBuckets : MergeLayout::kLinear);
+    const uint32_t cap =
+        rng() % 2 ? kCanonicalKeyRankLimit : static_cast<uint32_t>(rng() % (rules.size() + 1));
+    std::vector<std::vector<uint32_t>> pieces(kCanonicalTogether);
+    std::vector<std::vector<uint32_t>> ranks(kCanonicalTogether);
+    PieceMerge together[kCanonicalTogether];
+    for (size_t k = 0; k < kCanonicalTogether; ++k) {
+      const size_t n = 2 + rng() % (k % 2 ? 7 : kCanonicalPairMax - 1);
+      pieces[k] = random_piece(rng, vocab, alphabet, n);
+      ranks[k].resize(n);
+      for (size_t i = 0; i + 1 < n; ++i) {
+        ranks[k][i] = rng() % 2 ? merges.rank(pieces[k][i], pieces[k][i + 1]) : kRankUnknown;
+      }
+      together[k] = {pieces[k].data(), ranks[k].data(), n, 0};
+    }
+    std::vector<std::vector<uint32_t>> expected(kCanonicalTogether);
+    for (size_t k = 0; k < kCanonicalTogether; ++k) expected[k] = reference_bpe(rules, pieces[k]);
+    canonical_merge_together(merges, together, cap);
+    for (size_t k = 0; k < kCanonicalTogether; ++k) {
+      pieces[k].resize(together[k].kept);
+      ASSERT_EQ(pieces[k], expected[k]) << "table " << t << " piece " << k << " cap " << cap;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -97,7 +97,9 @@ struct BucketProbe {
   uint32_t word(uint64_t hash) const { return static_cast<uint32_t>(hash) * word_factor; }
 
   // The pair's slot: the lowest rank of the pair, or all ones (no rule).
-  uint64_t slot(uint32_t left, uint32_t right) const {
+  // Inlined whatever the caller's size: a call would cost more than the probe's
+  // work on a hit.
+  [[gnu::always_inline]] uint64_t slot(uint32_t left, uint32_t right) const {
     // No rule has an id of more bits than the hash takes.
     if (__builtin_expect((left | right) > id_max, 0)) return kEmpty;
     const uint64_t h = hash(left, right);
@@ -130,7 +132,7 @@ struct BucketProbe {
   }
 
   // Bit i set where slot i's word is `want` (whose other bits are zero).
-  unsigned match_mask(const MergeBucket& bucket, uint32_t want) const {
+  [[gnu::always_inline]] unsigned match_mask(const MergeBucket& bucket, uint32_t want) const {
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi32(static_cast<int>(want));
     const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(word_mask_lanes));

@@ -61,6 +61,10 @@ void remember(PieceCache& cache, const Tokenizer& model, uint64_t hash, std::str
 void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint64_t hash,
                             MergeScratch& scratch, MergeStrategy strategy);
 
+// Merges the pieces held in scratch.held, if any, each on its own, and stops
+// holding.
+void release_held(const Tokenizer& model, MergeScratch& scratch);
+
 // Piece of a model without byte_fallback: whole-piece lookup, else byte ids and BPE.
 // With fuse_unk, a run of bytes without a token gives one unknown id.
 void encode_fusing_unknown_bytes(const Tokenizer& model, std::string_view piece,
@@ -417,6 +421,11 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
     word.hash = hash_ahead(model, scratch.piece_cache, hash_max, bytes, pos, word.cut);
     return word;
   };
+  // Short pieces merge several at a time (see canonical_merge_together): the
+  // bucketed tables are those of large vocabularies, whose probes miss the cache.
+  HeldPieces held;
+  const bool hold = model.merges.bucketed();
+  if (hold) scratch.held = &held;
   MetaspaceWord word = find(0);
   for (;;) {
     const bool last = word.end == n;
@@ -428,9 +437,10 @@ void encode_cut_word(const Tokenizer& model, const std::array<uint64_t, 1024>& c
       encode_fallback_hashed(model, text.substr(word.start, word.end - word.start), word.hash,
                              scratch, strategy);
     }
-    if (last) return;
+    if (last) break;
     word = next;
   }
+  if (hold) release_held(model, scratch);
 }
 
 // ByteLevel "add_prefix_space" after other members: a piece that does not start
@@ -773,6 +783,74 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
 
 namespace {
 
+// Puts the merged ids of the held pieces where they belong in the output, each
+// before the ids of the pieces that came after it, remembers them, and empties
+// the hold.
+void place_held(const Tokenizer& model, HeldPieces& held, const size_t* kept,
+                MergeScratch& scratch) {
+  std::vector<uint32_t>& output = scratch.output;
+  size_t shift = 0;
+  for (size_t k = 0; k < held.count; ++k) shift += kept[k];
+  size_t end = output.size();
+  output.resize(end + shift);
+  uint32_t* const o = output.data();
+  // From the last piece back, each moves the ids after it once.
+  for (size_t k = held.count; k-- > 0;) {
+    const HeldPieces::Piece& piece = held.pieces[k];
+    std::memmove(o + piece.position + shift, o + piece.position,
+                 (end - piece.position) * sizeof(uint32_t));
+    shift -= kept[k];
+    std::memcpy(o + piece.position + shift, piece.ids, kept[k] * sizeof(uint32_t));
+    end = piece.position;
+  }
+  for (size_t k = 0; k < held.count; ++k) {
+    const HeldPieces::Piece& piece = held.pieces[k];
+    if (piece.cached) {
+      scratch.piece_cache->insert(model.cache_serial, piece.hash,
+                                  reinterpret_cast<const uint8_t*>(piece.text.data()),
+                                  piece.text.size(), piece.ids, kept[k]);
+    }
+  }
+  held.count = 0;
+}
+
+// Holds the piece back, and once kCanonicalTogether are held merges them side
+// by side. Their ids land in text order: each piece's go where the output
+// stood when it was held.
+[[gnu::noinline]] void hold_piece(const Tokenizer& model, std::string_view text, uint64_t hash,
+                                  bool cached, const uint32_t* ids, const uint32_t* pair_ranks,
+                                  size_t n, MergeScratch& scratch) {
+  HeldPieces& held = *scratch.held;
+  HeldPieces::Piece& piece = held.pieces[held.count++];
+  std::memcpy(piece.ids, ids, n * sizeof(uint32_t));
+  std::memcpy(piece.pair_ranks, pair_ranks, (n - 1) * sizeof(uint32_t));
+  piece.n = n;
+  piece.position = scratch.output.size();
+  piece.text = text;
+  piece.hash = hash;
+  piece.cached = cached;
+  if (held.count < kCanonicalTogether) return;
+  PieceMerge merges[kCanonicalTogether];
+  for (size_t k = 0; k < kCanonicalTogether; ++k) {
+    merges[k] = {held.pieces[k].ids, held.pieces[k].pair_ranks, held.pieces[k].n, 0};
+  }
+  canonical_merge_together(model.merges, merges);
+  size_t kept[kCanonicalTogether];
+  for (size_t k = 0; k < kCanonicalTogether; ++k) kept[k] = merges[k].kept;
+  place_held(model, held, kept, scratch);
+}
+
+void release_held(const Tokenizer& model, MergeScratch& scratch) {
+  HeldPieces& held = *scratch.held;
+  size_t kept[kCanonicalTogether];
+  for (size_t k = 0; k < held.count; ++k) {
+    HeldPieces::Piece& piece = held.pieces[k];
+    kept[k] = canonical_merge_in_place(model.merges, piece.ids, piece.pair_ranks, piece.n);
+  }
+  place_held(model, held, kept, scratch);
+  scratch.held = nullptr;
+}
+
 void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint64_t hash,
                             MergeScratch& scratch, MergeStrategy strategy) {
   const auto* p = reinterpret_cast<const uint8_t*>(piece.data());
@@ -871,6 +949,10 @@ void encode_fallback_hashed(const Tokenizer& model, std::string_view piece, uint
   }
   if (unknown_waits) push(static_cast<uint32_t>(model.unk_id), -1);
   if (ascii_pairs != nullptr && count >= 2 && count <= kCanonicalShortMax) {
+    if (scratch.held != nullptr && count <= kCanonicalPairMax) {
+      hold_piece(model, piece, hash, cache != nullptr, ids, pair_ranks, count, scratch);
+      return;
+    }
     canonical_merge_short(model.merges, ids, pair_ranks, count, scratch.output);
   } else if (ids == stack_ids) {
     bpe_merge_ids(model, ids, count, scratch, strategy);

@@ -314,6 +314,74 @@ TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
   EXPECT_GT(cuts_seen, 1000u);
 }
 
+// On a bucketed merge table the metaspace words' short pieces are held back and
+// merged several at a time, their ids waiting in the output: whatever lies
+// between them (longer pieces, single ids, cache and whole-piece hits, the end
+// of the text), they give the ids of the linear table, which merges each piece
+// as it comes.
+TEST(ByteFallback, PiecesMergedSeveralAtATimeKeepTheirPlaces) {
+  std::mt19937 rng(9);
+  const std::vector<std::string> letters = {"a", "b", "c", "d", "\xC3\xA9"};
+  for (int round = 0; round < 30; ++round) {
+    std::vector<std::string> extra = letters;
+    std::vector<std::pair<uint32_t, std::string>> tokens;
+    for (size_t i = 0; i < extra.size(); ++i) tokens.emplace_back(256 + i, extra[i]);
+    tokens.emplace_back(0xC3, "\xC3");
+    std::vector<MergeRule> rules;
+    const size_t n_rules = 10 + rng() % 40;
+    for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
+      const auto& [left, left_text] = tokens[rng() % tokens.size()];
+      const auto& [right, right_text] = tokens[rng() % tokens.size()];
+      const std::string text = left_text + right_text;
+      if (std::find(extra.begin(), extra.end(), text) != extra.end()) continue;
+      extra.push_back(text);
+      const auto merged = static_cast<uint32_t>(255 + extra.size());
+      rules.push_back({left, right, merged});
+      tokens.emplace_back(merged, text);
+    }
+    auto model = byte_model(extra);
+    model->byte_fallback = true;
+    for (size_t i = 0; i < 4; ++i) {
+      model->ascii_ids[static_cast<uint8_t>(letters[i][0])] = static_cast<int32_t>(256 + i);
+    }
+    model->char_ids[0xE9] = 260;
+    model->char_table = CharIdTable::build(model->char_ids);
+    model->pre_tokenizer = MetaspaceWords{MetaspaceMode::kPreTokenizer};
+    model->monotonic = false;
+    model->ascii_pairs = ascii_pair_ranks(*model);
+    const MergeMap linear = MergeMap::build(rules, model->n_vocab);
+    const MergeMap bucketed =
+        MergeMap::build(rules, model->n_vocab, nullptr, MergeLayout::kBuckets);
+    ASSERT_TRUE(bucketed.bucketed());
+    model->stream = StreamTables::build(std::move(rules), model->n_vocab);
+    const WholePieces whole_pieces = WholePieces::build_byte_fallback(*model);
+    const uint32_t serial = next_model_serial();
+    for (int t = 0; t < 20; ++t) {
+      // Words of up to 40 letters: pieces of one id, of a few and of more than
+      // one merge of several takes.
+      std::string text;
+      for (size_t word = rng() % 60; word > 0; --word) {
+        const size_t len = rng() % 4 == 0 ? rng() % 41 : rng() % 8;
+        for (size_t i = 0; i < len; ++i) text += letters[rng() % letters.size()];
+        text += ' ';
+      }
+      model->merges = linear;
+      model->whole_pieces = WholePieces();
+      model->cache_serial = 0;
+      const std::vector<uint32_t> expected = encode(*model, text);
+      model->merges = bucketed;
+      EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
+      // With the caches, held pieces are remembered when merged: the second
+      // pass takes them from the cache.
+      model->whole_pieces = whole_pieces;
+      model->cache_serial = serial;
+      for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(encode(*model, text), expected) << "round " << round << " text " << text;
+      }
+    }
+  }
+}
+
 // No cut where a character may become the unknown id, or with "ignore_merges".
 TEST(ByteFallback, NoWordCutsWithoutEveryByteOrWithWholeWordIds) {
   auto model = fallback_model();
