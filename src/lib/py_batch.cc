@@ -54,7 +54,7 @@ struct ListBatch {
   const TextBatch* texts;
   RowEncoder encoder;
   std::vector<std::vector<uint32_t>> rows;
-  PyObject* list;  // borrowed; items filled as rows finish
+  PyObject* list;  // made by make_list, items filled as rows finish
 };
 
 InternalCheck encode_range(void* context, size_t begin, size_t end) {
@@ -73,6 +73,13 @@ InternalCheck encode_range(void* context, size_t begin, size_t end) {
 // the TextBatch.
 uint64_t text_bytes(const void* texts, size_t i) {
   return static_cast<const TextBatch*>(texts)->texts[i].size();
+}
+
+// Makes the result list while the helpers wake.
+bool make_list(void* context) {
+  auto& b = *static_cast<ListBatch*>(context);
+  b.list = PyList_New(static_cast<Py_ssize_t>(b.texts->size()));
+  return b.list != nullptr;
 }
 
 bool take_row(void* context, size_t i) {
@@ -121,24 +128,23 @@ PyObject* encode_list_batch(const MethodParams& params, RowEncoder encoder,
     return rows_to_pylist(rows);
   }
   // On the pool, each row's list is built as soon as the row is done, while
-  // the workers encode the rest. They wake while the run is prepared.
-  wake_pool(call.num_threads, call.texts.size());
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(call.texts.size())));
-  if (!list) return nullptr;
-  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, list.get()};
+  // the helpers encode the rest.
+  ListBatch batch{&call.tok->model, &call.texts, encoder, {}, nullptr};
   batch.rows.resize(call.texts.size());
   bool no_memory = false;
   bool take_failed = false;
   InternalCheck failed = run_in_pool_taking(
       call.num_threads, call.texts.size(),
       min_task_length(call.texts.total_bytes, call.texts.size()), encode_range, &batch, text_bytes,
-      &call.texts, Taker{take_row, &batch}, &no_memory, &take_failed);
+      &call.texts, Taker{take_row, make_list, &batch}, &no_memory, &take_failed);
+  OwnedRef list(batch.list);
   if (take_failed) return nullptr;
   if (no_memory) return PyErr_NoMemory();
   if (failed != nullptr) {
     raise_batch_failure(failed);
     return nullptr;
   }
+  if (!list) return make_list(&batch) ? batch.list : nullptr;  // no texts: no run was started
   return list.release();
 }
 
@@ -171,7 +177,7 @@ PyObject* tok_count_tokens_batch(QV_FASTCALL_PARAMS) {
     bool take_failed = false;
     InternalCheck failed = run_in_pool_taking(
         call.num_threads, n, min_task_length(call.texts.total_bytes, n), count_range, &batch,
-        text_bytes, &call.texts, Taker{take_nothing, nullptr}, &no_memory, &take_failed);
+        text_bytes, &call.texts, Taker{take_nothing, nullptr, nullptr}, &no_memory, &take_failed);
     if (no_memory) return PyErr_NoMemory();
     if (failed != nullptr) {
       raise_batch_failure(failed);

@@ -139,34 +139,6 @@ uint64_t min_task_length(uint64_t total_len, uint64_t items) {
 
 namespace {
 
-// Counts the taking runs whose tasks have been enqueued: woken workers spin
-// until it moves.
-std::atomic<uint64_t> runs_enqueued{0};
-
-// Longer than a worker takes to wake and the calling thread to prepare a run,
-// short enough not to matter when no run follows.
-constexpr std::chrono::microseconds kWakeSpin{300};
-
-// Yields rather than pauses: on a machine with more runnable threads than
-// cores, the wait gives way to them (the calling thread preparing the run may
-// be one).
-void await_run(uint64_t seen) {
-  const auto until = std::chrono::steady_clock::now() + kWakeSpin;
-  while (runs_enqueued.load(std::memory_order_relaxed) == seen &&
-         std::chrono::steady_clock::now() < until) {
-    std::this_thread::yield();
-  }
-}
-
-// The pool run_in_pool_taking uses for `num_threads`; taken without the lock,
-// as building a pool may wait on the cache's mutex.
-InternalCheck choose_pool(uint64_t num_threads, std::shared_ptr<Pool>& sized, Pool*& pool) {
-  return without_gil([&] {
-    if (num_threads != 0) sized = get_pool(std::min(num_threads, kMaxPoolThreads));
-    pool = sized ? sized.get() : &default_pool();
-  });
-}
-
 size_t grain_for(uint64_t min_len) {
   // blocked_range splits a range only while it is larger than the grain size,
   // into halves; a grain of 2m - 1 therefore never yields a range below m items.
@@ -235,6 +207,94 @@ struct TakingRun {
   }
 };
 
+// The threads that help the calling thread of a taking run: one mailbox each,
+// rung directly by the calling thread. oneTBB's workers wake one another two
+// at a time, so one that is slow to wake (its core idle for a while, or busy
+// with another process) held up the ones it was to wake, and short runs
+// started with half their threads; here each helper is woken on its own.
+// A helper sleeps (in the kernel) whenever no run is posted to it.
+struct Helper {
+  std::mutex mu;
+  std::shared_ptr<TakingRun> posted;  // guarded by mu
+  std::atomic<uint32_t> bell{0};
+
+  std::shared_ptr<TakingRun> take() {
+    std::lock_guard<std::mutex> lock(mu);
+    return std::move(posted);
+  }
+
+  void post(std::shared_ptr<TakingRun> run) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      posted = std::move(run);
+    }
+    bell.fetch_add(1, std::memory_order_release);
+    bell.notify_one();
+  }
+
+  void serve() {
+    for (;;) {
+      // Read before the mailbox: a run posted after the read rings a bell
+      // that no longer matches, so the wait below returns at once.
+      const uint32_t heard = bell.load(std::memory_order_acquire);
+      if (std::shared_ptr<TakingRun> run = take()) {
+        while (run->run_chunk()) {
+        }
+        continue;
+      }
+      bell.wait(heard, std::memory_order_acquire);
+    }
+  }
+};
+
+class Helpers {
+ public:
+  // Rings the first `n` helpers (fewer when no more threads can be started),
+  // posting `run` to each; returns how many were rung.
+  size_t ring(size_t n, const std::shared_ptr<TakingRun>& run) {
+    n = std::min<size_t>(n, kMaxPoolThreads - 1);
+    size_t rung = 0;
+    for (; rung < n; ++rung) {
+      if (!start(rung)) break;
+      helpers_[rung].post(run);
+    }
+    return rung;
+  }
+
+ private:
+  bool start(size_t k) {
+    if (started_.load(std::memory_order_acquire) > k) return true;
+    std::lock_guard<std::mutex> lock(mu_);
+    for (size_t i = started_.load(std::memory_order_relaxed); i <= k; ++i) {
+      try {
+        // Detached: a helper lives as long as the process and holds nothing
+        // of the interpreter's.
+        std::thread([h = &helpers_[i]] { h->serve(); }).detach();
+      } catch (const std::exception&) {
+        return false;
+      }
+      started_.store(i + 1, std::memory_order_release);
+    }
+    return true;
+  }
+
+  std::mutex mu_;
+  std::atomic<size_t> started_{0};
+  Helper helpers_[kMaxPoolThreads - 1];
+};
+
+Helpers& helpers() {
+  static Helpers* all = new Helpers;  // never destroyed: its threads are never joined
+  return *all;
+}
+
+// How many threads a taking run of `num_threads` uses, the calling thread
+// included: num_threads, or the default pool's size for 0.
+uint64_t run_threads(uint64_t num_threads) {
+  static const uint64_t default_size = default_pool_size();
+  return std::min(num_threads == 0 ? default_size : num_threads, kMaxPoolThreads);
+}
+
 }  // namespace
 
 namespace {
@@ -259,35 +319,12 @@ std::unique_ptr<uint32_t[]> heaviest_first(const TaskSplit& split, WeightFn weig
 
 }  // namespace
 
-void wake_pool(uint64_t num_threads, size_t tasks) {
-  note_pools_started();
-  std::shared_ptr<Pool> sized;
-  Pool* pool = nullptr;
-  if (tasks < 2 || choose_pool(num_threads, sized, pool) != nullptr) return;
-  const uint64_t seen = runs_enqueued.load(std::memory_order_relaxed);
-  const size_t workers = static_cast<size_t>(std::max(pool->max_concurrency(), 1) - 1);
-  for (size_t t = 0, n = std::min(workers, tasks - 1); t < n; ++t) {
-    try {
-      pool->enqueue([seen] { await_run(seen); });
-    } catch (const std::exception&) {
-      return;
-    }
-  }
-}
-
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                                  void* context, WeightFn weight, const void* weight_context,
                                  const Taker& taker, bool* no_memory, bool* take_failed) {
   *no_memory = false;
   *take_failed = false;
-  std::shared_ptr<Pool> sized;
-  Pool* pool = nullptr;
   note_pools_started();
-  InternalCheck chosen = choose_pool(num_threads, sized, pool);
-  if (chosen != nullptr) {
-    *no_memory = chosen == kOutOfMemory;
-    return *no_memory ? nullptr : chosen;
-  }
   if (items == 0) return nullptr;
   if (items >= TakingRun::kSkipped) {
     *no_memory = true;
@@ -311,22 +348,17 @@ InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t mi
     return nullptr;
   }
   for (size_t k = 0; k < items; ++k) run->order[k].store(TakingRun::kPending);
-  // The calling thread is one of the pool's threads: it encodes too whenever
-  // no finished item is waiting to be taken.
-  int workers = std::max(pool->max_concurrency(), 1) - 1;
-  size_t tasks = std::min<size_t>(static_cast<size_t>(workers), run->split.tasks - 1);
-  for (size_t t = 0; t < tasks; ++t) {
-    try {
-      pool->enqueue([run] {
-        while (run->run_chunk()) {
-        }
-      });
-    } catch (const std::exception&) {
-      break;  // fewer helpers: the calling thread runs what is left
-    }
+  // The calling thread is one of the run's threads: it encodes too whenever
+  // no finished item is waiting to be taken. Fewer helpers than asked for
+  // (threads that could not be started) leave it more to run. The helpers
+  // are rung before the calling thread's own preparation, which overlaps
+  // their waking (about 0.05-0.1 ms).
+  try {
+    helpers().ring(std::min<size_t>(run_threads(num_threads) - 1, run->split.tasks - 1), run);
+  } catch (const std::exception&) {
   }
-  runs_enqueued.fetch_add(1, std::memory_order_relaxed);
-  bool taking = true;
+  if (taker.prepare != nullptr && !taker.prepare(taker.context)) *take_failed = true;
+  bool taking = !*take_failed;
   for (size_t k = 0; k < items;) {
     std::atomic<uint32_t>& slot = run->order[k];
     uint32_t i = slot.load(std::memory_order_acquire);

@@ -1,6 +1,8 @@
 // Worker pools for the batch methods: the process-wide default pool, the cache
-// of sized pools (`get_pool` over `PoolCache`), the minimum task length, and an
-// order-preserving parallel run over a batch's items.
+// of sized pools (`get_pool` over `PoolCache`), the minimum task length, an
+// order-preserving parallel run over a batch's items, and the run whose
+// calling thread builds results as items finish (on helper threads of its
+// own).
 #pragma once
 
 #include <cstddef>
@@ -50,33 +52,31 @@ using RangeFn = InternalCheck (*)(void* context, size_t begin, size_t end);
 InternalCheck run_in_pool(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                           void* context);
 
-// Wakes up to `tasks` - 1 workers of the pool that run_in_pool_taking will
-// choose for `num_threads`, for a run about to start: each waits, yielding,
-// until the next run is enqueued (or for a fraction of a millisecond), so that
-// the run finds them awake instead of waking them (about 0.1 ms) after the
-// calling thread has prepared it. Call with the interpreter lock held, where
-// the pools are usable; failures are not reported (the run reports its own).
-void wake_pool(uint64_t num_threads, size_t tasks);
-
-// What the calling thread of run_in_pool_taking does with the lock held for
-// each finished item: `take(context, i)`, which returns false (error set) to
+// What the calling thread of run_in_pool_taking does with the lock held:
+// `prepare(context)` (when given) once, right after the helpers are rung and
+// before anything is taken, for setup that can overlap their waking; then
+// `take(context, i)` for each finished item. Both return false (error set) to
 // stop taking.
 struct Taker {
   bool (*take)(void* context, size_t item);
+  bool (*prepare)(void* context);
   void* context;
 };
 
-// Runs `fn` over [0, items) on the chosen pool like run_in_pool (chunks of at
-// least `min_len` items), but called with the interpreter lock held: the
-// calling thread takes the place of one worker and, lock held, takes each
-// item as it finishes (in finishing order, through `taker`), so the serial
-// result building overlaps the parallel part. Whenever nothing is ready to
-// take it encodes a chunk itself; the lock is released only for that and for
-// waiting. With a `weight` (an item's cost, `weight(weight_context, i)`, read
-// with the lock held) the chunks are claimed heaviest first; without one, in
-// input order. Once a take fails the call stops taking but still waits for
-// the pool. Returns null or the first failure; *no_memory is set when an item
-// threw bad_alloc or the run's own bookkeeping could not be allocated.
+// Runs `fn` over [0, items) like run_in_pool (chunks of at least `min_len`
+// items) on `num_threads` threads (0 = the default pool's size), but called
+// with the interpreter lock held: the calling thread is one of them, and the
+// others are helper threads of this file's own, each woken directly by the
+// calling thread (no helper waits for another to wake it). Lock held, the
+// calling thread takes each item as it finishes (in finishing order, through
+// `taker`), so the serial result building overlaps the parallel part.
+// Whenever nothing is ready to take it encodes a chunk itself; the lock is
+// released only for that and for waiting. With a `weight` (an item's cost,
+// `weight(weight_context, i)`, read with the lock held) the chunks are claimed
+// heaviest first; without one, in input order. Once a take fails the call
+// stops taking but still waits for the run. Returns null or the first
+// failure; *no_memory is set when an item threw bad_alloc or the run's own
+// bookkeeping could not be allocated.
 using WeightFn = uint64_t (*)(const void* context, size_t item);
 InternalCheck run_in_pool_taking(uint64_t num_threads, size_t items, uint64_t min_len, RangeFn fn,
                                  void* context, WeightFn weight, const void* weight_context,
