@@ -136,8 +136,8 @@ class KeyMerge {
   }
 
   // The first half of a merge, up to the fetch of the lines that its probes
-  // read (with kFetch, and kAhead); false when no pair is left. Merging several
-  // pieces, the halves of all go first, so that their probes' lines come at once.
+  // read (with kFetch); false when no pair is left. Merging several pieces, the
+  // halves of all go first, so that their probes' lines come at once.
   template <bool kFetch = true>
   [[gnu::always_inline]] bool begin() {
     const uint32_t best =
@@ -180,7 +180,7 @@ class KeyMerge {
       has_right_ = 0u - static_cast<uint32_t>(after < n_);
       before_ = at ^ ((at ^ prev_[at]) & has_left_);
       right_end_ = at ^ ((at ^ after) & has_right_);
-      if constexpr (kAhead && kFetch) {
+      if constexpr (kFetch) {
         __builtin_prefetch(table_.buckets + table_.home(table_.hash(ids_[before_] & has_left_,
                                                                     ids_[at] & has_left_)));
         __builtin_prefetch(
@@ -314,16 +314,18 @@ size_t merge_sized(const MergeMap& merges, uint32_t* ids, const uint32_t* pair_r
 
 // kCanonicalTogether pieces, one merge of each per round: each merge waits on
 // the probes of the one before it, and on a table that misses the cache the
-// pieces' waits overlap. All take the size of the longest: a search over more
-// keys costs less than a dispatch per piece. A piece that is done is stepped
-// again, finding no pair, rather than branched around.
-template <bool kBuckets, bool kAhead>
+// pieces' waits overlap. Each round fetches the lines of all the pieces'
+// probes before any is probed, which leaves nothing for the probes to fetch
+// ahead. All take the size of the longest: a search over more keys costs less
+// than a dispatch per piece. A piece that is done is stepped again, finding no
+// pair, rather than branched around.
+template <bool kBuckets>
 void merge_together_sized(const MergeMap& merges, PieceMerge* pieces, uint32_t limit) {
   constexpr size_t kPieces = kCanonicalTogether;
   const BucketProbe table = kBuckets ? merges.bucket_probe() : BucketProbe{};
   size_t longest = 0;
   for (size_t k = 0; k < kPieces; ++k) longest = std::max(longest, pieces[k].n);
-  with_pair_sized<kBuckets, kAhead>(longest, [&]<class Merge>() {
+  with_pair_sized<kBuckets, false>(longest, [&]<class Merge>() {
     [&]<size_t... kIndex>(std::index_sequence<kIndex...>) {
       Merge merge[kPieces] = {Merge(merges, table, pieces[kIndex].ids, pieces[kIndex].pair_ranks,
                                     pieces[kIndex].n, limit)...};
@@ -366,12 +368,10 @@ size_t canonical_merge_in_place(const MergeMap& merges, uint32_t* ids, const uin
 
 void canonical_merge_together(const MergeMap& merges, PieceMerge* pieces, uint32_t rank_limit) {
   const uint32_t limit = std::min(rank_limit, kCanonicalKeyRankLimit);
-  if (!merges.bucketed()) {
-    merge_together_sized<false, false>(merges, pieces, limit);
-  } else if (merges.bucket_probe().prefetch) {
-    merge_together_sized<true, true>(merges, pieces, limit);
+  if (merges.bucketed()) {
+    merge_together_sized<true>(merges, pieces, limit);
   } else {
-    merge_together_sized<true, true>(merges, pieces, limit);
+    merge_together_sized<false>(merges, pieces, limit);
   }
 }
 

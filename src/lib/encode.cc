@@ -797,10 +797,11 @@ void place_held(const Tokenizer& model, HeldPieces& held, const size_t* kept,
   // From the last piece back, each moves the ids after it once.
   for (size_t k = held.count; k-- > 0;) {
     const HeldPieces::Piece& piece = held.pieces[k];
-    std::memmove(o + piece.position + shift, o + piece.position,
-                 (end - piece.position) * sizeof(uint32_t));
+    // A few ids each, mostly: loops cost fewer mispredictions than the
+    // library's size classes.
+    for (size_t i = end; i-- > piece.position;) o[i + shift] = o[i];
     shift -= kept[k];
-    std::memcpy(o + piece.position + shift, piece.ids, kept[k] * sizeof(uint32_t));
+    for (size_t i = 0; i < kept[k]; ++i) o[piece.position + shift + i] = piece.ids[i];
     end = piece.position;
   }
   for (size_t k = 0; k < held.count; ++k) {
@@ -816,14 +817,16 @@ void place_held(const Tokenizer& model, HeldPieces& held, const size_t* kept,
 
 // Holds the piece back, and once kCanonicalTogether are held merges them side
 // by side. Their ids land in text order: each piece's go where the output
-// stood when it was held.
+// stood when it was held. `ids` and `pair_ranks` hold kCanonicalPairMax
+// entries, of which the piece's are the first.
 [[gnu::noinline]] void hold_piece(const Tokenizer& model, std::string_view text, uint64_t hash,
                                   bool cached, const uint32_t* ids, const uint32_t* pair_ranks,
                                   size_t n, MergeScratch& scratch) {
   HeldPieces& held = *scratch.held;
   HeldPieces::Piece& piece = held.pieces[held.count++];
-  std::memcpy(piece.ids, ids, n * sizeof(uint32_t));
-  std::memcpy(piece.pair_ranks, pair_ranks, (n - 1) * sizeof(uint32_t));
+  // Whole arrays: a copy of fixed size has no branches on the length.
+  std::memcpy(piece.ids, ids, sizeof(piece.ids));
+  std::memcpy(piece.pair_ranks, pair_ranks, sizeof(piece.pair_ranks));
   piece.n = n;
   piece.position = scratch.output.size();
   piece.text = text;
