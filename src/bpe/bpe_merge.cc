@@ -73,12 +73,17 @@ struct FilteredRank {
 // two tokens the pass left untouched keeps its rank without a probe. Every merge
 // of a pass is the same rule, so the pass reads its merged id once. `rank_of`
 // gives a pair's rank (TableRank or FilteredRank).
-template <class RankOf>
+// With `ranked`, ranks[0, n - 1) hold the pair ranks on entry.
+template <class RankOf, bool ranked = false>
 void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, size_t n,
                          uint32_t* ranks, std::vector<uint32_t>& output) {
+  if (n == 1) {
+    output.push_back(ids[0]);
+    return;
+  }
   if (n == 2) {
     // One probe decides a pair.
-    const uint32_t rank = rank_of(ids[0], ids[1]);
+    const uint32_t rank = ranked ? ranks[0] : rank_of(ids[0], ids[1]);
     if (rank != kNone) {
       output.push_back(merges.merged_of(rank));
     } else {
@@ -88,8 +93,8 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
   }
   if (n == 3) {
     // Two probes pick the first merge (the left pair on a tie), one more the second.
-    const uint32_t left = rank_of(ids[0], ids[1]);
-    const uint32_t right = rank_of(ids[1], ids[2]);
+    const uint32_t left = ranked ? ranks[0] : rank_of(ids[0], ids[1]);
+    const uint32_t right = ranked ? ranks[1] : rank_of(ids[1], ids[2]);
     if (left == kNone && right == kNone) {
       output.insert(output.end(), ids, ids + 3);
       return;
@@ -108,7 +113,7 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
   }
   uint32_t min_rank = kNone;
   for (size_t i = 0; i + 1 < n; ++i) {
-    ranks[i] = rank_of(ids[i], ids[i + 1]);
+    if (!ranked) ranks[i] = rank_of(ids[i], ids[i + 1]);
     min_rank = std::min(min_rank, ranks[i]);
   }
   while (min_rank != kNone) {
@@ -185,6 +190,16 @@ void scan_merge(const MergeMap& merges, const PairFilter* filter, MergeScratch& 
 }
 
 }  // namespace
+
+void scan_merge_ranked(const MergeMap& merges, const PairFilter* filter, uint32_t* ids,
+                       uint32_t* ranks, size_t n, std::vector<uint32_t>& output) {
+  if (filter != nullptr) {
+    scan_merge_in_place<FilteredRank, true>(merges, FilteredRank{merges, filter->view()}, ids, n,
+                                            ranks, output);
+  } else {
+    scan_merge_in_place<TableRank, true>(merges, TableRank{merges}, ids, n, ranks, output);
+  }
+}
 
 uint64_t stream_merge_push(const MergeMap& merges, const StreamTables& stream, uint32_t token,
                            uint32_t rule, std::vector<uint32_t>& pending,

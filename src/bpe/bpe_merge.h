@@ -66,6 +66,13 @@ void bpe_merge(const MergeModel& model, MergeScratch& scratch, MergeStrategy str
 void bpe_merge_ids(const MergeModel& model, uint32_t* ids, size_t n, MergeScratch& scratch,
                    MergeStrategy strategy, const PairFilter* filter = nullptr);
 
+// Scan-and-merge (monotonic tables) of ids[0, n), 1 <= n <= kShortPieceMax, whose
+// pair ranks the caller already has: ranks[i] is the rank of (ids[i], ids[i + 1])
+// for i + 1 < n. Appends the result to `output`; same ids as bpe_merge_ids.
+// Both arrays are rewritten.
+void scan_merge_ranked(const MergeMap& merges, const PairFilter* filter, uint32_t* ids,
+                       uint32_t* ranks, size_t n, std::vector<uint32_t>& output);
+
 // One step of the streaming merger: token `token` with candidate rule `rule`.
 // `merges` lets a token whose candidate rule failed skip straight to the next
 // rule that can still apply, instead of walking its rules one by one.

@@ -85,6 +85,13 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
   return piece.size() <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
 }
 
+// Whether p[0, n) is all ASCII.
+bool all_ascii(const uint8_t* p, size_t n) {
+  uint8_t any = 0;
+  for (size_t i = 0; i < n; ++i) any |= p[i];
+  return any < 0x80;
+}
+
 // A piece that is not one token and not in the cache: its byte ids and BPE,
 // appended to scratch.output and remembered in `cache` (when not null, with
 // `hash` its piece_hash). Out of line: the encode loop inlines only the roads
@@ -98,7 +105,18 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
   const bool chars = !model.char_merges.empty();
   const PairFilter* const filter = model.pair_filter.empty() ? nullptr : &model.pair_filter;
-  if (piece.size() <= kShortPieceMax) {
+  if (piece.size() <= kShortPieceMax && !model.ascii_byte_pairs.empty() &&
+      strategy != MergeStrategy::kStream && all_ascii(bytes, piece.size())) {
+    // Most pieces of English: every ASCII byte has its id (the table exists only
+    // then), and the first ranks come from the dense table instead of probes.
+    uint32_t ids[kShortPieceMax];
+    uint32_t ranks[kShortPieceMax];
+    const uint32_t* const pairs = model.ascii_byte_pairs.data();
+    const size_t n = piece.size();
+    for (size_t i = 0; i < n; ++i) ids[i] = static_cast<uint32_t>(model.byte_ids[bytes[i]]);
+    for (size_t i = 0; i + 1 < n; ++i) ranks[i] = pairs[bytes[i] << 7 | bytes[i + 1]];
+    scan_merge_ranked(model.merges, filter, ids, ranks, n, scratch.output);
+  } else if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;
     for (size_t i = 0; i < piece.size(); ++i) {
@@ -708,6 +726,25 @@ std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model) {
     for (size_t b = 0; b < 128; ++b) {
       const int32_t left = model.ascii_ids[a];
       const int32_t right = model.ascii_ids[b];
+      if (left < 0 || right < 0) continue;
+      ranks[a << 7 | b] =
+          model.merges.rank(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
+    }
+  }
+  return ranks;
+}
+
+std::vector<uint32_t> ascii_byte_pair_ranks(const Tokenizer& model) {
+  // Only where every ASCII byte has an id: the encoder then takes a piece's
+  // ids one per byte.
+  for (size_t b = 0; b < 128; ++b) {
+    if (model.byte_ids[b] < 0) return {};
+  }
+  std::vector<uint32_t> ranks(128 * 128, kNone);
+  for (size_t a = 0; a < 128; ++a) {
+    for (size_t b = 0; b < 128; ++b) {
+      const int32_t left = model.byte_ids[a];
+      const int32_t right = model.byte_ids[b];
       if (left < 0 || right < 0) continue;
       ranks[a << 7 | b] =
           model.merges.rank(static_cast<uint32_t>(left), static_cast<uint32_t>(right));

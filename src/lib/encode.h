@@ -30,6 +30,10 @@ void encode_byte_fallback(const Tokenizer& model, std::string_view piece, MergeS
 // characters that have one (kNone where either has none).
 std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model);
 
+// The model's `ascii_byte_pairs` table: merges.rank of the byte ids of every
+// two ASCII bytes; empty when some ASCII byte has no id.
+std::vector<uint32_t> ascii_byte_pair_ranks(const Tokenizer& model);
+
 // True when some merge joins a token that does not end in U+2581 to one that
 // starts with it (or with a prefix of its bytes): then a word cut before U+2581
 // could separate what the merges would join.

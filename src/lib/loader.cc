@@ -176,6 +176,7 @@ Result<std::unique_ptr<Tokenizer>> load(std::string_view path, std::string text)
   }
   if (!model->byte_fallback && model->monotonic) {
     model->pair_filter = PairFilter::build(model->stream.rules);
+    model->ascii_byte_pairs = ascii_byte_pair_ranks(*model);
   }
   model->pre_tokenizer = std::move(road).value();
   if (auto* words = std::get_if<MetaspaceWords>(&model->pre_tokenizer)) {

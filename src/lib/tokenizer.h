@@ -163,6 +163,11 @@ struct Tokenizer : MergeModel {
   // ByteLevel models with a monotonic table: the pairs that scan-and-merge
   // need not probe. Empty otherwise.
   PairFilter pair_filter;
+  // ByteLevel models with a monotonic table where every ASCII byte has an id:
+  // merges.rank of the byte ids of ASCII bytes a and b at [a << 7 | b], so that
+  // a piece of ASCII text starts scan-and-merge without probing the merge
+  // table. Empty otherwise.
+  std::vector<uint32_t> ascii_byte_pairs;
 
   // byte_fallback models whose table is not monotonic: merges.rank of the ids
   // of ASCII characters a and b at [a << 7 | b], so that the first probes of a
