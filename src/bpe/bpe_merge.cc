@@ -112,8 +112,11 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
     return;
   }
   uint32_t min_rank = kNone;
+  // Each pass starts by reading its rule's merged id, from a per-rank array
+  // that most passes of a new word miss: every rank found is fetched ahead.
   for (size_t i = 0; i + 1 < n; ++i) {
     if (!ranked) ranks[i] = rank_of(ids[i], ids[i + 1]);
+    merges.prefetch_merged(ranks[i]);
     min_rank = std::min(min_rank, ranks[i]);
   }
   while (min_rank != kNone) {
@@ -133,6 +136,7 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
     ids[w] = made;
     if (w > 0) {
       ranks[w - 1] = rank_of(ids[w - 1], made);
+      merges.prefetch_merged(ranks[w - 1]);
       min_rank = std::min(min_rank, ranks[w - 1]);
     }
     i += 2;
@@ -143,11 +147,17 @@ void scan_merge_in_place(const MergeMap& merges, RankOf rank_of, uint32_t* ids, 
         ids[w] = made;
         i += 2;
         ranks[w - 1] = rank_of(ids[w - 1], made);
+        merges.prefetch_merged(ranks[w - 1]);
         min_rank = std::min(min_rank, ranks[w - 1]);
         prev_kept = false;
       } else {
         const uint32_t id = ids[i];
-        ranks[w - 1] = prev_kept ? ranks[i - 1] : rank_of(ids[w - 1], id);
+        if (prev_kept) {
+          ranks[w - 1] = ranks[i - 1];
+        } else {
+          ranks[w - 1] = rank_of(ids[w - 1], id);
+          merges.prefetch_merged(ranks[w - 1]);
+        }
         min_rank = std::min(min_rank, ranks[w - 1]);
         ids[w] = id;
         i += 1;

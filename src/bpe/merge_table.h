@@ -201,6 +201,11 @@ class MergeMap {
   }
   // The id that the rule of rank `rank` (not kNone) makes.
   uint32_t merged_of(uint32_t rank) const { return merged_[rank]; }
+  // Starts fetching merged_of(rank) for any rank (kNone included), so that a
+  // merge that takes it later need not wait on the per-rank array.
+  void prefetch_merged(uint32_t rank) const {
+    __builtin_prefetch(merged_.data() + std::min<size_t>(rank, merged_.size() - 1));
+  }
   // merged_of for any rank: kNone beyond the rules.
   uint32_t merged_or_none(uint32_t rank) const {
     return merged_[std::min<size_t>(rank, merged_.size() - 1)];
