@@ -52,7 +52,7 @@ size_t canonical_merge_in_place(const MergeMap& merges, uint32_t* ids, const uin
                                 size_t n, uint32_t rank_limit = kCanonicalKeyRankLimit);
 
 // How many pieces canonical_merge_together merges, and the most ids of each.
-inline constexpr size_t kCanonicalTogether = 8;
+inline constexpr size_t kCanonicalTogether = 16;
 inline constexpr size_t kCanonicalPairMax = 32;
 
 // One piece of canonical_merge_together: ids[0, n), 2 <= n <= kCanonicalPairMax,
