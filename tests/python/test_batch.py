@@ -171,6 +171,33 @@ def test_pools_are_built_once_per_thread_count(small, tmp_path):
     assert again <= base + 8
 
 
+def test_concurrent_batches_share_the_helper_threads(small):
+    # Runs from several Python threads at once, with different thread counts,
+    # post to the same helper threads: one run may take over a helper another
+    # had asked for, and every run must still finish with its own results.
+    texts = [f"text {i}: " + "the other thing in " * (40 + i % 300) for i in range(400)]
+    want = [small.encode_ordinary(t) for t in texts]
+    counts = [len(ids) for ids in want]
+    faults = []
+
+    def run(num_threads):
+        try:
+            for _ in range(6):
+                if small.encode_ordinary_batch(texts, num_threads=num_threads) != want:
+                    faults.append(f"encode_ordinary_batch, {num_threads} threads")
+                if small.count_tokens_batch(texts, num_threads=num_threads) != counts:
+                    faults.append(f"count_tokens_batch, {num_threads} threads")
+        except BaseException as exc:  # noqa: BLE001 - every escape is a fault
+            faults.append(repr(exc))
+
+    threads = [threading.Thread(target=run, args=(n,)) for n in (2, 3, 8, 8, 0, 64)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert faults == []
+
+
 def test_set_special_tokens_refused_while_a_batch_runs(small):
     texts = ["some words here and there " * 400] * 100
     seen = []
