@@ -5,8 +5,9 @@
 //  - borrow counters: borrows held by the parent's other threads would stay
 //    counted for the child's whole life. The child sets every live object's
 //    counter to the borrows its own thread holds (t_held_borrows).
-//  - worker pools: oneTBB's workers do not exist in the child, and its
-//    scheduler may have been forked in the middle of an operation, so a child
+//  - worker pools: oneTBB's workers and the batch helper threads do not exist
+//    in the child, and their state (oneTBB's scheduler, a helper's mailbox)
+//    may have been forked in the middle of an operation, so a child
 //    of a parent that started its pools never touches them: its batches run on
 //    the calling thread (as the reference libraries do). A child of a parent
 //    that never started them builds pools as usual.
