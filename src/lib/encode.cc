@@ -17,6 +17,7 @@
 #include "lib/normalize.h"
 #include "lib/piece_cache.h"
 #include "lib/split_regex.h"
+#include "lib/token_cache.h"
 #include "pretok/scan_kind0.h"
 #include "pretok/scan_kind1.h"
 #include "pretok/scan_kind2.h"
@@ -161,14 +162,16 @@ size_t hash_max_of(const Tokenizer& model) {
 // The lookups that settle most pieces of a model where plain_byte_level holds:
 // one byte is its byte id; two bytes are one merge-table probe, which gives what
 // the whole-piece table would (their merged id is the id of both bytes); longer
-// pieces may be whole pieces (up to `whole_max` bytes). Writes the ids at `w` (at
-// most two) and returns their end, or returns null when the piece must be
-// merged; `*hash` is then its piece_hash when it has at most `hash_max` bytes
-// (hash_max_of).
+// pieces may be whole pieces (up to `whole_max` bytes), those of up to
+// TokenCache::kMaxBytes looked for first in `tokens` (when not null) and put
+// there when found. Writes the ids at `w` (at most two) and returns their end,
+// or returns null when the piece must be merged; `*hash` is then its
+// piece_hash when it has at most `hash_max` bytes (hash_max_of).
 [[gnu::always_inline]] inline uint32_t* look_up_plain_piece(const Tokenizer& model,
                                                             const uint8_t* p, size_t len,
                                                             size_t whole_max, size_t hash_max,
-                                                            uint32_t* w, uint64_t* hash) {
+                                                            TokenCache* tokens, uint32_t* w,
+                                                            uint64_t* hash) {
   if (len <= 2) {
     const int32_t first = model.byte_ids[p[0]];
     if (len == 1) {
@@ -191,10 +194,19 @@ size_t hash_max_of(const Tokenizer& model) {
   // One hash serves the whole-piece table and the cache.
   *hash = 0;
   if (len <= hash_max) *hash = piece_hash(p, len);
+  const bool short_piece = tokens != nullptr && len <= TokenCache::kMaxBytes;
+  if (short_piece) {
+    const uint32_t id = tokens->find(model.cache_serial, *hash, len);
+    if (id != TokenCache::kMissing) {
+      *w++ = id;
+      return w;
+    }
+  }
   if (len <= whole_max) {
     const uint32_t id = model.whole_pieces.find_hashed(
         std::string_view(reinterpret_cast<const char*>(p), len), *hash);
     if (id != kNone) {
+      if (short_piece) tokens->insert(model.cache_serial, *hash, len, id);
       *w++ = id;
       return w;
     }
@@ -219,7 +231,7 @@ void encode_byte_level_piece(const Tokenizer& model, std::string_view piece, Mer
   uint64_t hash;
   const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
   if (uint32_t* end = look_up_plain_piece(model, bytes, piece.size(), model.whole_pieces.max_len(),
-                                          hash_max_of(model), ids, &hash)) {
+                                          hash_max_of(model), nullptr, ids, &hash)) {
     scratch.output.insert(scratch.output.end(), ids, end);
     return;
   }
@@ -578,6 +590,8 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Byt
   const size_t whole_max = model.whole_pieces.max_len();
   const size_t hash_max = hash_max_of(model);
   PieceCache* const cache = scratch.piece_cache;
+  // Set where the piece cache is: for models with a serial, on the automatic strategy.
+  TokenCache* const tokens = cache != nullptr ? TokenCache::for_thread() : nullptr;
   const uint32_t serial = model.cache_serial;
   InternalCheck check = nullptr;
   while (pos < n) {
@@ -591,7 +605,8 @@ InternalCheck scan_and_encode(const Tokenizer& model, std::string_view text, Byt
     const size_t len = end - pos;
     pos = end;
     uint64_t hash;
-    if (uint32_t* next = look_up_plain_piece(model, p, len, whole_max, hash_max, w, &hash)) {
+    if (uint32_t* next =
+            look_up_plain_piece(model, p, len, whole_max, hash_max, tokens, w, &hash)) {
       w = next;
       continue;
     }
