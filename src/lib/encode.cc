@@ -179,6 +179,18 @@ size_t hash_max_of(const Tokenizer& model) {
       return w;
     }
     const int32_t second = model.byte_ids[p[1]];
+    if ((p[0] | p[1]) < 0x80 && !model.ascii_byte_pairs.empty()) {
+      // Two ASCII bytes (both have ids where the table exists): their rank from
+      // the dense table instead of a probe of the merge table.
+      const uint32_t rank = model.ascii_byte_pairs[p[0] << 7 | p[1]];
+      if (rank != kNone) {
+        *w++ = model.merges.merged_of(rank);
+      } else {
+        *w++ = static_cast<uint32_t>(first);
+        *w++ = static_cast<uint32_t>(second);
+      }
+      return w;
+    }
     if (first >= 0 && second >= 0) {
       const MergeHit hit =
           model.merges.find(static_cast<uint32_t>(first), static_cast<uint32_t>(second));
