@@ -87,6 +87,8 @@ struct HeldPieces {
   };
   Piece pieces[kCanonicalTogether];
   size_t count = 0;
+  // Room for the driver to lay the output out again when it places the ids.
+  std::vector<uint32_t> placed;
 };
 
 // Merges s.piece (at least 2 ids) and appends the result to s.output; s.piece

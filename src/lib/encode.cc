@@ -892,22 +892,40 @@ namespace {
 // the hold.
 void place_held(const Tokenizer& model, HeldPieces& held, const size_t* kept,
                 MergeScratch& scratch) {
+  if (held.count == 0) return;
+  // The output from the first held piece on is laid out again in `placed`, by
+  // copies of fixed size that overlap, each starting where the ids so far end:
+  // a few ids each, mostly, where a copy of their length costs a mispredicted
+  // branch or two.
+  constexpr size_t kGapCopy = 16;
   std::vector<uint32_t>& output = scratch.output;
-  size_t shift = 0;
-  for (size_t k = 0; k < held.count; ++k) shift += kept[k];
-  size_t end = output.size();
-  output.resize(end + shift);
-  uint32_t* const o = output.data();
-  // From the last piece back, each moves the ids after it once.
-  for (size_t k = held.count; k-- > 0;) {
-    const HeldPieces::Piece& piece = held.pieces[k];
-    // A few ids each, mostly: loops cost fewer mispredictions than the
-    // library's size classes.
-    for (size_t i = end; i-- > piece.position;) o[i + shift] = o[i];
-    shift -= kept[k];
-    for (size_t i = 0; i < kept[k]; ++i) o[piece.position + shift + i] = piece.ids[i];
-    end = piece.position;
+  const size_t first = held.pieces[0].position;
+  const size_t end = output.size();
+  size_t total = end - first;
+  for (size_t k = 0; k < held.count; ++k) total += kept[k];
+  std::vector<uint32_t>& placed = held.placed;
+  if (placed.size() < total + kCanonicalPairMax + kGapCopy) {
+    placed.resize(total + kCanonicalPairMax + kGapCopy);
   }
+  output.resize(end + kGapCopy);  // the last gap's copy reads past it
+  const uint32_t* const o = output.data();
+  uint32_t* const to = placed.data();
+  size_t w = 0;
+  for (size_t k = 0; k < held.count; ++k) {
+    const HeldPieces::Piece& piece = held.pieces[k];
+    std::memcpy(to + w, piece.ids, sizeof(piece.ids));
+    w += kept[k];
+    const size_t gap_end = k + 1 < held.count ? held.pieces[k + 1].position : end;
+    const size_t gap = gap_end - piece.position;
+    std::memcpy(to + w, o + piece.position, kGapCopy * sizeof(uint32_t));
+    if (__builtin_expect(gap > kGapCopy, 0)) {
+      std::memcpy(to + w + kGapCopy, o + piece.position + kGapCopy,
+                  (gap - kGapCopy) * sizeof(uint32_t));
+    }
+    w += gap;
+  }
+  output.resize(first + total);
+  std::memcpy(output.data() + first, to, total * sizeof(uint32_t));
   for (size_t k = 0; k < held.count; ++k) {
     const HeldPieces::Piece& piece = held.pieces[k];
     if (piece.cached) {
