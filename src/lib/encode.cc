@@ -86,13 +86,6 @@ PieceCache* cache_for(const MergeScratch& scratch, std::string_view piece) {
   return piece.size() <= PieceCache::kMaxBytes ? scratch.piece_cache : nullptr;
 }
 
-// Whether p[0, n) is all ASCII.
-bool all_ascii(const uint8_t* p, size_t n) {
-  uint8_t any = 0;
-  for (size_t i = 0; i < n; ++i) any |= p[i];
-  return any < 0x80;
-}
-
 // A piece that is not one token and not in the cache: its byte ids and BPE,
 // appended to scratch.output and remembered in `cache` (when not null, with
 // `hash` its piece_hash). Out of line: the encode loop inlines only the roads
@@ -106,21 +99,28 @@ bool all_ascii(const uint8_t* p, size_t n) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
   const bool chars = !model.char_merges.empty();
   const PairFilter* const filter = model.pair_filter.empty() ? nullptr : &model.pair_filter;
-  if (piece.size() <= kShortPieceMax && !model.ascii_byte_pairs.empty() &&
-      strategy != MergeStrategy::kStream && all_ascii(bytes, piece.size())) {
-    // Most pieces of English: every ASCII byte has its id (the table exists only
-    // then), and the first ranks come from the dense table instead of probes.
-    uint32_t ids[kShortPieceMax];
-    uint32_t ranks[kShortPieceMax];
-    const uint32_t* const pairs = model.ascii_byte_pairs.data();
-    const size_t n = piece.size();
-    for (size_t i = 0; i < n; ++i) ids[i] = static_cast<uint32_t>(model.byte_ids[bytes[i]]);
-    for (size_t i = 0; i + 1 < n; ++i) ranks[i] = pairs[bytes[i] << 7 | bytes[i + 1]];
-    scan_merge_ranked(model.merges, filter, ids, ranks, n, scratch.output);
-  } else if (piece.size() <= kShortPieceMax) {
+  if (piece.size() <= kShortPieceMax) {
     uint32_t ids[kShortPieceMax];
     size_t n = 0;
-    for (size_t i = 0; i < piece.size(); ++i) {
+    size_t i = 0;
+    if (!model.ascii_byte_pairs.empty() && strategy != MergeStrategy::kStream) {
+      // The run of ASCII bytes first, each its byte id (every ASCII byte has
+      // one where the table exists). A piece that is all ASCII, as most of
+      // English, takes its first ranks from the dense table instead of probes.
+      for (; i < piece.size() && bytes[i] < 0x80; ++i) {
+        ids[i] = static_cast<uint32_t>(model.byte_ids[bytes[i]]);
+      }
+      n = i;
+      if (n == piece.size()) {
+        uint32_t ranks[kShortPieceMax];
+        const uint32_t* const pairs = model.ascii_byte_pairs.data();
+        for (size_t k = 0; k + 1 < n; ++k) ranks[k] = pairs[bytes[k] << 7 | bytes[k + 1]];
+        scan_merge_ranked(model.merges, filter, ids, ranks, n, scratch.output);
+        if (cache != nullptr) remember(*cache, model, hash, piece, scratch.output, first_id);
+        return;
+      }
+    }
+    for (; i < piece.size(); ++i) {
       const uint8_t b = bytes[i];
       if (b >= 0x80 && chars) {
         n += model.char_merges.gather(bytes, i, piece.size(), model.byte_ids, ids + n);
