@@ -160,8 +160,9 @@ size_t hash_max_of(const Tokenizer& model) {
 }
 
 // The lookups that settle most pieces of a model where plain_byte_level holds:
-// one byte is its byte id; two bytes are one merge-table probe, which gives what
-// the whole-piece table would (their merged id is the id of both bytes); longer
+// one byte is its byte id; two bytes are one rank, from the dense table of
+// ASCII byte pairs or a merge-table probe, which gives what the whole-piece
+// table would (their merged id is the id of both bytes); longer
 // pieces may be whole pieces (up to `whole_max` bytes), those of up to
 // TokenCache::kMaxBytes looked for first in `tokens` (when not null) and put
 // there when found. Writes the ids at `w` (at most two) and returns their end,
