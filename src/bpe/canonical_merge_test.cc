@@ -16,19 +16,35 @@ using testing::random_string_rules;
 using testing::reference_bpe;
 using testing::StringVocab;
 
+// Sweep table t: random rules over an alphabet of 3 to 8 letters, monotonic or
+// not, in the linear layout for even t and the bucketed one for odd t.
+struct RandomTable {
+  StringVocab vocab;
+  uint32_t alphabet;
+  std::vector<MergeRule> rules;
+  MergeMap merges;
+};
+
+RandomTable random_table(std::mt19937& rng, int t) {
+  RandomTable table;
+  table.alphabet = 3 + rng() % 6;
+  for (uint32_t c = 0; c < table.alphabet; ++c) {
+    table.vocab.id_of(std::string(1, static_cast<char>('a' + c)));
+  }
+  table.rules = random_string_rules(rng, table.vocab, 5 + rng() % 60, t % 3 == 0, -1);
+  table.merges = MergeMap::build(table.rules, table.vocab.texts.size(), nullptr,
+                                 t % 2 ? MergeLayout::kBuckets : MergeLayout::kLinear);
+  return table;
+}
+
 // Pair ranks handed in by the caller, for any subset of the pairs, give the
 // ids the merger finds by probing alone; on monotonic and other tables alike.
 TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
   std::mt19937 rng(11);
   for (int t = 0; t < 200; ++t) {
-    StringVocab vocab;
-    const uint32_t alphabet = 3 + rng() % 6;
-    for (uint32_t c = 0; c < alphabet; ++c) vocab.id_of(std::string(1, static_cast<char>('a' + c)));
-    const std::vector<MergeRule> rules =
-        random_string_rules(rng, vocab, 5 + rng() % 60, t % 3 == 0, -1);
     // Tables of both layouts; the bucketed one's probes carry the merged ids.
-    const MergeMap merges = MergeMap::build(rules, vocab.texts.size(), nullptr,
-                                            t % 2 ? MergeLayout::kBuckets : MergeLayout::kLinear);
+    const RandomTable table = random_table(rng, t);
+    const auto& [vocab, alphabet, rules, merges] = table;
     ASSERT_EQ(merges.bucketed(), t % 2 == 1);
     for (int k = 0; k < 8; ++k) {
       const size_t n = 2 + rng() % (k % 2 ? 30 : kCanonicalShortMax - 1);
@@ -64,13 +80,9 @@ TEST(CanonicalMergeTest, GivenPairRanksMatchReference) {
 TEST(CanonicalMergeTest, PiecesMergedTogetherMatchReference) {
   std::mt19937 rng(12);
   for (int t = 0; t < 200; ++t) {
-    StringVocab vocab;
-    const uint32_t alphabet = 3 + rng() % 6;
-    for (uint32_t c = 0; c < alphabet; ++c) vocab.id_of(std::string(1, static_cast<char>('a' + c)));
-    const std::vector<MergeRule> rules =
-        random_string_rules(rng, vocab, 5 + rng() % 60, t % 3 == 0, -1);
-    const MergeMap merges = MergeMap::build(rules, vocab.texts.size(), nullptr,
-                                            t % 2 ? MergeLayout::kBuckets : MergeLayout::kLinear);
+    // Tables of both layouts; the bucketed one's probes carry the merged ids.
+    const RandomTable table = random_table(rng, t);
+    const auto& [vocab, alphabet, rules, merges] = table;
     const uint32_t cap =
         rng() % 2 ? kCanonicalKeyRankLimit : static_cast<uint32_t>(rng() % (rules.size() + 1));
     std::vector<std::vector<uint32_t>> pieces(kCanonicalTogether);

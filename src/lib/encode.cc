@@ -788,18 +788,26 @@ InternalCheck encode_text(const Tokenizer& model, std::string_view text, MergeSt
   }
 }
 
-std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model) {
+namespace {
+
+// The ranks of every pair of ASCII bytes whose ids `ids` gives (kNone where
+// either has none), indexed by the two bytes.
+std::vector<uint32_t> pair_ranks_of(const Tokenizer& model, const int32_t* ids) {
   std::vector<uint32_t> ranks(128 * 128, kNone);
   for (size_t a = 0; a < 128; ++a) {
     for (size_t b = 0; b < 128; ++b) {
-      const int32_t left = model.ascii_ids[a];
-      const int32_t right = model.ascii_ids[b];
-      if (left < 0 || right < 0) continue;
+      if (ids[a] < 0 || ids[b] < 0) continue;
       ranks[a << 7 | b] =
-          model.merges.rank(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
+          model.merges.rank(static_cast<uint32_t>(ids[a]), static_cast<uint32_t>(ids[b]));
     }
   }
   return ranks;
+}
+
+}  // namespace
+
+std::vector<uint32_t> ascii_pair_ranks(const Tokenizer& model) {
+  return pair_ranks_of(model, model.ascii_ids.data());
 }
 
 std::vector<uint32_t> ascii_byte_pair_ranks(const Tokenizer& model) {
@@ -808,17 +816,7 @@ std::vector<uint32_t> ascii_byte_pair_ranks(const Tokenizer& model) {
   for (size_t b = 0; b < 128; ++b) {
     if (model.byte_ids[b] < 0) return {};
   }
-  std::vector<uint32_t> ranks(128 * 128, kNone);
-  for (size_t a = 0; a < 128; ++a) {
-    for (size_t b = 0; b < 128; ++b) {
-      const int32_t left = model.byte_ids[a];
-      const int32_t right = model.byte_ids[b];
-      if (left < 0 || right < 0) continue;
-      ranks[a << 7 | b] =
-          model.merges.rank(static_cast<uint32_t>(left), static_cast<uint32_t>(right));
-    }
-  }
-  return ranks;
+  return pair_ranks_of(model, model.byte_ids.data());
 }
 
 std::array<bool, 256> metaspace_join_bytes(const Tokenizer& model) {

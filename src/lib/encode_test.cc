@@ -237,6 +237,26 @@ TEST(ByteFallback, EncodeBytesFallbackDirectly) {
   EXPECT_EQ(scratch.output, (std::vector<uint32_t>{258, 257}));
 }
 
+// Up to n_rules random merges of two of `tokens` (ids with their texts) that
+// make a text not yet in `extra`: each new text is appended to `extra`, with
+// the id 255 + its place there, and to `tokens`.
+std::vector<MergeRule> random_rules(std::mt19937& rng, size_t n_rules,
+                                    std::vector<std::pair<uint32_t, std::string>>& tokens,
+                                    std::vector<std::string>& extra) {
+  std::vector<MergeRule> rules;
+  for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
+    const auto& [left, left_text] = tokens[rng() % tokens.size()];
+    const auto& [right, right_text] = tokens[rng() % tokens.size()];
+    const std::string text = left_text + right_text;
+    if (std::find(extra.begin(), extra.end(), text) != extra.end()) continue;
+    extra.push_back(text);
+    const auto merged = static_cast<uint32_t>(255 + extra.size());
+    rules.push_back({left, right, merged});
+    tokens.emplace_back(merged, text);
+  }
+  return rules;
+}
+
 // Random byte_fallback models over a few characters (newline, U+00DF and U+20AC
 // only as their byte tokens; U+00E9 and U+2581 as characters) with random
 // merges, some on byte tokens: words cut between the characters that no merge
@@ -256,18 +276,7 @@ TEST(ByteFallback, WordsCutWhereNoMergeJoinsGiveTheWholeWordsIds) {
     for (int byte : {0x0A, 0xC3, 0x9F, 0xE2}) {
       tokens.emplace_back(byte, std::string(1, static_cast<char>(byte)));
     }
-    std::vector<MergeRule> rules;
-    const size_t n_rules = 4 + rng() % 24;
-    for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
-      const auto& [left, left_text] = tokens[rng() % tokens.size()];
-      const auto& [right, right_text] = tokens[rng() % tokens.size()];
-      const std::string text = left_text + right_text;
-      if (std::find(extra.begin(), extra.end(), text) != extra.end()) continue;
-      extra.push_back(text);
-      const auto merged = static_cast<uint32_t>(255 + extra.size());
-      rules.push_back({left, right, merged});
-      tokens.emplace_back(merged, text);
-    }
+    std::vector<MergeRule> rules = random_rules(rng, 4 + rng() % 24, tokens, extra);
     auto model = byte_model(extra);
     model->byte_fallback = true;
     for (size_t i = 0; i < 4; ++i) {
@@ -327,18 +336,7 @@ TEST(ByteFallback, PiecesMergedSeveralAtATimeKeepTheirPlaces) {
     std::vector<std::pair<uint32_t, std::string>> tokens;
     for (size_t i = 0; i < extra.size(); ++i) tokens.emplace_back(256 + i, extra[i]);
     tokens.emplace_back(0xC3, "\xC3");
-    std::vector<MergeRule> rules;
-    const size_t n_rules = 10 + rng() % 40;
-    for (size_t k = 0; k < 4 * n_rules && rules.size() < n_rules; ++k) {
-      const auto& [left, left_text] = tokens[rng() % tokens.size()];
-      const auto& [right, right_text] = tokens[rng() % tokens.size()];
-      const std::string text = left_text + right_text;
-      if (std::find(extra.begin(), extra.end(), text) != extra.end()) continue;
-      extra.push_back(text);
-      const auto merged = static_cast<uint32_t>(255 + extra.size());
-      rules.push_back({left, right, merged});
-      tokens.emplace_back(merged, text);
-    }
+    std::vector<MergeRule> rules = random_rules(rng, 10 + rng() % 40, tokens, extra);
     auto model = byte_model(extra);
     model->byte_fallback = true;
     for (size_t i = 0; i < 4; ++i) {
